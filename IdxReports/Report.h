@@ -1,0 +1,71 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <platform/DbgLog.h>
+#include <platform/QiError.h>
+#include <IdxReports/ReportFileHandler.h>
+#include <IdxReports/ReportRecord.h>
+
+namespace I2 {
+
+// A typed report: one file whose data lines are records of `_RecType`.
+//
+// `_MaxRecords` is the most data lines the file holds before it is started
+// afresh (its previous content kept in path + ".old"); -1 means no limit.
+// `_Separator` is set on every record before it is written or parsed.
+//
+// Crash safety: a rewrite (Update) goes through path + ".tmp", synced and renamed
+// over the report under the report's own lock, so the report always holds either
+// its old or its new content in full. A rotation keeps the lock from the copy to
+// ".old" until the emptied file has its header again.
+//
+// One report object is used by one thread at a time; the destructor is not
+// virtual: a report is destroyed through its concrete type.
+template <typename _RecType, int _MaxRecords, char _Separator>
+class Report {
+public:
+    using OpenMode_t = ReportFileHandler::OpenMode_t;
+    using DataFrame_t = std::vector<_RecType>;
+    using RecordFunction_t = std::function<CQiError(_RecType&)>;
+
+    Report() = default;
+    ~Report() { Close(); }
+    Report(const Report&) = delete;
+    Report& operator=(const Report&) = delete;
+
+    // Column names, in column order, at least one.
+    virtual std::vector<std::string> GetHeader() const = 0;
+
+    CQiError Open(const std::string& path, OpenMode_t mode, bool checkHeader);
+    CQiError Lock();
+    // Refuses (code 22, nothing written) a record whose line would hold "\n" or NUL.
+    CQiError AddRecord(_RecType& record);
+    // Flushes a writer and closes; reports a flush that failed (lines lost).
+    CQiError Close();
+    std::string GetPath() const { return file.GetFullPath(); }
+    std::string GetHeaderLine() const;
+    bool CheckFileHeader();
+
+    CQiError ForEach(RecordFunction_t fn, bool stopOnError);
+    CQiError ForEach(RecordFunction_t fn, ReportFileHandler& source, bool stopOnError);
+    CQiError LoadAll(DataFrame_t& frame);
+    CQiError AddDataFrame(DataFrame_t& frame);
+    // Rewrites the file at `path` under the current header, atomically.
+    CQiError Update(const std::string& path);
+    // Replaces the report's content with `frame` under the current header,
+    // atomically, without rotating (path + ".tmp", synced, renamed). The caller
+    // holds the report's lock.
+    CQiError Rewrite(const std::string& path, DataFrame_t& frame);
+
+protected:
+    I2::Utils::DbgLogger debugLog;
+    ReportFileHandler file;
+};
+
+}  // namespace I2
+
+// Definitions of the template's members.
+#include <IdxReports/ReportImpl.h>

@@ -1,0 +1,1 @@
+#include <IdxReports/ReportRecord.h>

@@ -1,0 +1,1 @@
+#include <platform/QiCRC64.h>

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <platform/Export.h>
+
+// Where an error was raised or passed through.
+struct IDXREPORTS_API FXCodeLocation {
+    std::string file;      // relative to the library root: "Report.cpp", "Reports/JobStatsReport.cpp"
+    std::string function;  // the compiler's full signature
+    int line = 0;
+};
+
+namespace I2::Utils::detail {
+// "/src/IdxReports/Reports/JobStatsReport.cpp" -> "Reports/JobStatsReport.cpp";
+// a path without an "IdxReports/" component is kept from its last "/platform/" on,
+// or whole. Evaluated at compile time for __FILE__.
+constexpr const char* RelativeSourceFile(const char* path) {
+    const char* result = path;
+    const char marker[] = "IdxReports/";
+    const char platformMarker[] = "/platform/";
+    bool found = false;
+    for (const char* p = path; *p; ++p) {
+        std::size_t i = 0;
+        while (marker[i] && p[i] == marker[i]) ++i;
+        if (!marker[i]) {
+            result = p + i;
+            found = true;
+        }
+    }
+    if (!found) {
+        for (const char* p = path; *p; ++p) {
+            std::size_t i = 0;
+            while (platformMarker[i] && p[i] == platformMarker[i]) ++i;
+            if (!platformMarker[i]) result = p + 1;
+        }
+    }
+    return result;
+}
+}  // namespace I2::Utils::detail
+
+// "This code location": every error site and every Push uses it, so traces read
+// the same everywhere.
+#define FX_CODE_LOCATION \
+    (::FXCodeLocation{::I2::Utils::detail::RelativeSourceFile(__FILE__), __PRETTY_FUNCTION__, __LINE__})
+
+// The outcome of an operation. Success is a code of 0 and no detail, so it costs
+// no allocation; a failure shares one detail (message and trace) between copies,
+// so a Push through one copy shows in all of them.
+class IDXREPORTS_API CQiError {
+public:
+    CQiError() noexcept = default;
+
+    static CQiError Success() noexcept { return CQiError(); }
+
+    bool IsError() const noexcept { return code_ < 0; }
+    // 0 on success; the negated library code (-22, -2, -150, -1001) on failure.
+    int32_t GetCode() const noexcept { return code_; }
+    // The positive library code given to ErrorErrNo; 0 on success.
+    int GetErrNo() const noexcept { return -code_; }
+    // The operating system's errno behind the failure, when there was one; else 0.
+    int GetSystemErrNo() const noexcept;
+    std::string GetMessage() const;
+    // Creation site first, then every pushed location in order. Empty on success.
+    const std::vector<FXCodeLocation>& GetTrace() const noexcept;
+    // The message followed by the trace, one location per line; for logs and tools.
+    std::string Describe() const;
+
+    // Appends a location to the trace. Pushing onto a success does nothing:
+    // there is no failure to trace.
+    CQiError& Push(const FXCodeLocation& location);
+
+private:
+    friend class FXErrorUtil;
+    struct Detail;
+    CQiError(int32_t code, std::shared_ptr<Detail> detail) noexcept;
+
+    int32_t code_ = 0;
+    std::shared_ptr<Detail> detail_;
+};
+
+class IDXREPORTS_API FXErrorUtil {
+public:
+    // A failed CQiError with `code` (22, 2, 150 or 1001) and a printf-style message,
+    // created at `location`.
+    static CQiError ErrorErrNo(const FXCodeLocation& location, int code, const char* format, ...)
+        IDXREPORTS_PRINTF(3, 4);
+    // Same, remembering the system errno that caused it (reported by GetSystemErrNo).
+    static CQiError ErrorSysErrNo(const FXCodeLocation& location, int code, int systemErrno,
+                                  const char* format, ...) IDXREPORTS_PRINTF(4, 5);
+};
+
+class IDXREPORTS_API FXString {
+public:
+    static std::string Format(const char* format, ...) IDXREPORTS_PRINTF(1, 2);
+};

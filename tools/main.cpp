@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("idxreport: under construction");
+    return 0;
+}
