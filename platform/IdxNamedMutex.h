@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <platform/Export.h>
@@ -39,9 +40,15 @@ public:
     static int GetDefaultTimeoutMs();
 
 private:
+    bool OpenLockFile();
+
     std::string name_;
-    int fd_ = -1;
+    std::string dir_;  // the lock directory, fixed at construction
+    int fd_ = -1;      // opened at the first lock() and kept until destruction
     bool locked_ = false;
+    // Identity of the lock file, for the in-process registry of holders.
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
 };
 
 }  // namespace I2::Utils

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -91,9 +92,15 @@ public:
     // Same, remembering the system errno that caused it (reported by GetSystemErrNo).
     static CQiError ErrorSysErrNo(const FXCodeLocation& location, int code, int systemErrno,
                                   const char* format, ...) IDXREPORTS_PRINTF(4, 5);
+
+private:
+    static CQiError Make(const FXCodeLocation& location, int code, int systemErrno,
+                         const char* format, va_list args);
 };
 
 class IDXREPORTS_API FXString {
 public:
+    // Any length. Never throws: out of memory yields an empty text.
     static std::string Format(const char* format, ...) IDXREPORTS_PRINTF(1, 2);
+    static std::string FormatV(const char* format, va_list args) noexcept;
 };

@@ -27,6 +27,7 @@ struct SysCalls {
     int (*unlink)(const char* path);
     int (*mkdir)(const char* path, mode_t mode);
     int (*fcntl_lock)(int fd, int command, struct flock* lock);  // F_OFD_SETLK / F_OFD_SETLKW
+    int (*fchmod)(int fd, mode_t mode);
 };
 
 // The table in force. Tests replace entries and restore them with ScopedSysCalls.
