@@ -1,1 +1,778 @@
 #include <IdxReports/ReportFileHandler.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <platform/IdxNamedMutex.h>
+
+namespace I2 {
+
+namespace {
+
+using OpenMode_t = ReportFileHandler::OpenMode_t;
+
+// Lines are handed to the operating system in chunks of about this size, so
+// appending costs one write per chunk rather than one per line.
+constexpr std::size_t kWriteChunk = 64 * 1024;
+// Every this many data lines a writer flushes, so that a crash loses little.
+constexpr std::size_t kFlushEveryLines = 1000;
+// GetLine's block.
+constexpr std::size_t kReadBlock = 256 * 1024;
+// The block of a counting pass over the whole file (Open of a writer, Count, Copy).
+constexpr std::size_t kScanBlock = 1024 * 1024;
+// The block when only the header line is wanted (Open of a reader).
+constexpr std::size_t kHeaderBlock = 64 * 1024;
+
+bool HasAll(OpenMode_t mode, OpenMode_t bits) { return (mode & bits) == bits; }
+
+// The descriptor flags for a stream open mode: the file a standard file buffer
+// would open, except that every writer appends. A file buffer empties an
+// existing file for `out` alone and overwrites it from the start for `in|out`;
+// both would leave the lines written next without the header line and count the
+// handler keeps, so those modes append here. Writers also read, so that Count
+// and GetLine work on them. 0 for a mode a file buffer refuses (`trunc` without
+// `out`, `trunc|app`, no direction at all).
+unsigned FlagsFor(OpenMode_t mode) {
+    using std::ios_base;
+    const OpenMode_t kind = mode & (ios_base::in | ios_base::out | ios_base::trunc | ios_base::app);
+    const unsigned writer = CQiFile::OpenRead | CQiFile::OpenWrite | CQiFile::OpenAppend;
+    if (kind == ios_base::in) return CQiFile::OpenRead;
+    if (kind == ios_base::out || kind == ios_base::app || kind == (ios_base::out | ios_base::app) ||
+        kind == (ios_base::in | ios_base::app) || kind == (ios_base::in | ios_base::out | ios_base::app))
+        return writer | CQiFile::OpenCreate;
+    if (kind == (ios_base::out | ios_base::trunc) || kind == (ios_base::in | ios_base::out | ios_base::trunc))
+        return writer | CQiFile::OpenCreate | CQiFile::OpenTruncate;
+    // A file buffer opens `in|out` only on an existing file.
+    if (kind == (ios_base::in | ios_base::out)) return writer;
+    return 0;
+}
+
+CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
+    return FXErrorUtil::ErrorErrNo(location, 22, "File is [%s] not open.", path.c_str());
+}
+
+// A 150 failure at `location` that keeps the system errno of `cause`.
+CQiError IoError(const FXCodeLocation& location, const CQiError& cause, const char* message) {
+    return FXErrorUtil::ErrorSysErrNo(location, 150, cause.GetSystemErrNo(), "%s", message);
+}
+
+std::size_t CountNewlines(const char* bytes, std::size_t length) {
+    std::size_t count = 0;
+    const char* end = bytes + length;
+    while ((bytes = static_cast<const char*>(std::memchr(bytes, '\n', end - bytes))) != nullptr) {
+        ++count;
+        ++bytes;
+    }
+    return count;
+}
+
+// What one pass over a file learns about it.
+struct FileShape {
+    std::string header;      // the first line, without its "\n"
+    size_t dataLines = 0;    // the lines after the first
+    bool tornTail = false;   // the file is not empty and does not end in "\n"
+};
+
+enum class ScanFor { Header, Count, HeaderAndCount };
+
+// Reads `file` from its start up to the size it has when the pass begins (so a
+// device such as /dev/zero reads as empty), in large blocks, holding one block
+// at a time. Lines are separated as GetLine separates them: "h\na\nb" holds the
+// header "h" and two data lines, "h\n\n" one empty data line, "" and "h\n" none.
+CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape) {
+    const bool wantHeader = what != ScanFor::Count;
+    const bool wantCount = what != ScanFor::Header;
+    uint64_t size = 0;
+    CQiError err = file.Size(size);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    const std::size_t blockSize = wantCount ? kScanBlock : kHeaderBlock;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize]);
+    if (!block) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
+                                       file.GetPath().c_str());
+    }
+    try {
+        bool headerDone = !wantHeader;
+        size_t newlines = 0;
+        char last = '\n';
+        uint64_t offset = 0;
+        while (offset < size) {
+            const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(blockSize, size - offset));
+            std::size_t got = 0;
+            err = file.ReadAt(block.get(), want, offset, got);
+            if (err.IsError()) {
+                err.Push(FX_CODE_LOCATION);
+                return err;
+            }
+            if (got == 0) break;  // the file shrank under us
+            if (!headerDone) {
+                const void* newline = std::memchr(block.get(), '\n', got);
+                const std::size_t headerBytes =
+                    newline ? static_cast<const char*>(newline) - block.get() : got;
+                shape.header.append(block.get(), headerBytes);
+                headerDone = newline != nullptr;
+                if (headerDone && !wantCount) return CQiError::Success();
+            }
+            newlines += CountNewlines(block.get(), got);
+            last = block[got - 1];
+            offset += got;
+        }
+        shape.tornTail = last != '\n';
+        const size_t lines = newlines + (shape.tornTail ? 1 : 0);
+        shape.dataLines = lines > 0 ? lines - 1 : 0;
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
+                                       file.GetPath().c_str());
+    }
+    return CQiError::Success();
+}
+
+}  // namespace
+
+ReportFileHandler::ReportFileHandler() = default;
+
+ReportFileHandler::~ReportFileHandler() { Close(); }
+
+// ---------------------------------------------------------------------------
+// Opening, locking and line I/O
+// ---------------------------------------------------------------------------
+
+CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
+    if (IsOpen()) {
+        // Opening an open handler is a caller's mistake worth seeing at any level.
+        const int level = debugLog.getDebugLevel();
+        if (level >= -1) {
+            debugLog.Debug(level >= 2 ? __PRETTY_FUNCTION__ : "", "File [%s] is already open.", path.c_str());
+        }
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "File is already open.");
+    }
+    try {
+        filePath = path;
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Could not open report file [%s] in mode [%d]",
+                                       path.c_str(), static_cast<int>(mode));
+    }
+    openMode = mode;
+    lineCount = 0;
+    headerLine.clear();
+    bool newFile = false;
+    bool lockTakenHere = false;
+
+    if (openMode & std::ios_base::out) {
+        CQiError err = CheckPath(filePath);
+        if (err.IsError()) {
+            err.Push(FX_CODE_LOCATION);
+            return err;
+        }
+        const bool heldBefore = namedMutex && namedMutex->isLocked();
+        err = LockFile();
+        if (err.IsError()) {
+            err.Push(FX_CODE_LOCATION);
+            return err;
+        }
+        lockTakenHere = !heldBefore;
+        if (CQiPath::Exists(filePath)) {
+            if (HasAll(openMode, std::ios_base::trunc | std::ios_base::app)) openMode &= ~std::ios_base::app;
+        } else {
+            newFile = true;
+            openMode &= ~(std::ios_base::in | std::ios_base::app);
+        }
+    }
+
+    // The old header line (and, for a writer, the count and whether the last line
+    // is torn) come from a pass of their own before the final open. Only a
+    // regular file is read: a device would never end.
+    const unsigned flags = FlagsFor(openMode);
+    FileShape shape;
+    if (!newFile && !(openMode & std::ios_base::trunc) && CQiPath::IsFile(filePath)) {
+        CQiFile old;
+        if (!old.Open(filePath, CQiFile::OpenRead).IsError()) {
+            const bool writes = (flags & CQiFile::OpenWrite) != 0;
+            ScanFile(old, writes ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
+            headerLine.swap(shape.header);
+            if (openMode & std::ios_base::out) lineCount = shape.dataLines;
+            old.Close();
+        }
+    }
+
+    CQiError err;
+    if (flags) err = file.Open(filePath, flags);
+    if (!flags || err.IsError()) {
+        // A lock that only this Open took must not outlive it: nothing will Close
+        // a handler that never opened.
+        if (lockTakenHere) UnlockFile();
+        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 22, err.GetSystemErrNo(),
+                                          "Could not open report file [%s] in mode [%d]", filePath.c_str(),
+                                          static_cast<int>(openMode));
+    }
+    writable = (flags & CQiFile::OpenWrite) != 0;
+    startWithNewline = writable && shape.tornTail;
+    readPos = 0;
+    readFailed = false;
+    return CQiError::Success();
+}
+
+CQiError ReportFileHandler::Reopen(OpenMode_t mode) {
+    Close();
+    CQiError err = Open(filePath, mode);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+void ReportFileHandler::Close() {
+    if (!IsOpen()) return;
+    if (writable) Flush();  // result ignored: Close cannot report it
+    file.Close();           // result ignored
+    writable = false;
+    ForgetPendingLines();
+    pendingWrite = std::string();
+    startWithNewline = false;
+    ForgetReadBuffer();
+    readBuffer.reset();
+    readPos = 0;
+    readFailed = false;
+    headerLine.clear();
+    lineCount = 0;
+    UnlockFile();
+}
+
+bool ReportFileHandler::IsOpen() { return file.IsOpen(); }
+
+std::string ReportFileHandler::LockNameOf(const std::string& path) {
+    std::string name = path;
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name;
+}
+
+CQiError ReportFileHandler::LockFile() {
+    try {
+        // The lock follows the file: a mutex made for another path, and not held,
+        // is replaced by one named after the current path.
+        const std::string name = LockNameOf(filePath);
+        if (namedMutex && namedMutex->name() != name && !namedMutex->isLocked()) namedMutex.reset();
+        if (!namedMutex) namedMutex = std::make_unique<I2::Utils::IdxNamedMutex>(name);
+    } catch (const std::bad_alloc&) {
+        // No mutex of the right name: reported below as a lock not acquired.
+    }
+    if (namedMutex && (namedMutex->isLocked() || namedMutex->lock(0))) return CQiError::Success();
+    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 1001, "Can't open report file [%s], error to acquire lock",
+                                   filePath.c_str());
+}
+
+CQiError ReportFileHandler::UnlockFile() {
+    if (namedMutex) namedMutex->unlock();
+    return CQiError::Success();
+}
+
+void ReportFileHandler::ForgetReadBuffer() {
+    readBufferOffset = 0;
+    readBufferSize = 0;
+}
+
+void ReportFileHandler::ForgetPendingLines() {
+    pendingWrite.clear();
+    pendingDataLines = 0;
+    pendingHeaderEnd = 0;
+}
+
+CQiError ReportFileHandler::FillReadBuffer() {
+    if (!readBuffer) {
+        readBuffer.reset(new (std::nothrow) char[kReadBlock]);
+        if (!readBuffer) {
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
+                                           filePath.c_str());
+        }
+    }
+    ForgetReadBuffer();
+    // Reading stops at the size the file has now: a device reads as empty.
+    uint64_t size = 0;
+    CQiError err = file.Size(size);
+    if (!err.IsError() && readPos < size) {
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(kReadBlock, size - readPos));
+        err = file.ReadAt(readBuffer.get(), want, readPos, readBufferSize);
+    }
+    if (err.IsError()) {
+        readBufferSize = 0;
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    readBufferOffset = readPos;
+    return CQiError::Success();
+}
+
+CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
+    line.clear();
+    atEnd = false;
+    if (!pendingWrite.empty()) {
+        // A handler that reads and writes sees its own lines.
+        CQiError err = Flush();
+        if (err.IsError()) {
+            err.Push(FX_CODE_LOCATION);
+            return err;
+        }
+    }
+    if (readFailed) {
+        atEnd = true;
+        return CQiError::Success();
+    }
+    try {
+        for (;;) {
+            if (readPos < readBufferOffset || readPos >= readBufferOffset + readBufferSize) {
+                CQiError err = FillReadBuffer();
+                if (err.IsError()) {
+                    readFailed = true;
+                    err.Push(FX_CODE_LOCATION);
+                    return err;
+                }
+                if (readBufferSize == 0) {
+                    // A last line without "\n" is still a line.
+                    if (line.empty()) {
+                        readFailed = true;
+                        atEnd = true;
+                    }
+                    return CQiError::Success();
+                }
+            }
+            const char* start = readBuffer.get() + (readPos - readBufferOffset);
+            const std::size_t available = readBufferOffset + readBufferSize - readPos;
+            const void* newline = std::memchr(start, '\n', available);
+            if (newline) {
+                const std::size_t length = static_cast<const char*>(newline) - start;
+                line.append(start, length);
+                readPos += length + 1;
+                return CQiError::Success();
+            }
+            line.append(start, available);
+            readPos += available;
+        }
+    } catch (const std::bad_alloc&) {
+        readFailed = true;
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
+                                       filePath.c_str());
+    }
+}
+
+CQiError ReportFileHandler::GetLine(std::string& line) {
+    if (!IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to get line from report, report not open");
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Getting line from report file [%s]", filePath.c_str());
+    }
+    bool atEnd = false;
+    const CQiError err = ReadLine(line, atEnd);
+    if (err.IsError() || atEnd) return IoError(FX_CODE_LOCATION, err, "Failed to get line from report");
+    return CQiError::Success();
+}
+
+CQiError ReportFileHandler::PutLine(const std::string& line) {
+    if (!IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to write to report, report not open");
+    if (!writable) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to write to report");
+    const std::size_t before = pendingWrite.size();
+    const bool isHeader = headerLine.empty();
+    try {
+        if (pendingWrite.capacity() < kWriteChunk) pendingWrite.reserve(kWriteChunk + kWriteChunk / 4);
+        // After a torn last line the first line of ours starts on a line of its own.
+        if (pendingWrite.empty() && startWithNewline) pendingWrite.push_back('\n');
+        pendingWrite.append(line);
+        pendingWrite.push_back('\n');
+        if (isHeader) headerLine = line;
+    } catch (const std::bad_alloc&) {
+        pendingWrite.resize(before);
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to write to report");
+    }
+    if (isHeader) {
+        pendingHeaderEnd = pendingWrite.size();
+    } else {
+        ++lineCount;
+        ++pendingDataLines;
+    }
+    if (pendingWrite.size() >= kWriteChunk) {
+        CQiError err = WritePending(FX_CODE_LOCATION, "Failed to write to report");
+        if (err.IsError()) return err;
+    }
+    if (!isHeader && lineCount % kFlushEveryLines == 0) {
+        CQiError err = Flush();
+        if (err.IsError()) {
+            err.Push(FX_CODE_LOCATION);
+            return err;
+        }
+    }
+    return CQiError::Success();
+}
+
+CQiError ReportFileHandler::WritePending(const FXCodeLocation& caller, const char* message) {
+    if (pendingWrite.empty()) return CQiError::Success();
+    // The lock is ours, so the size before the write is where the last whole line ends.
+    uint64_t sizeBefore = 0;
+    std::size_t written = 0;
+    CQiError err = file.Size(sizeBefore);
+    if (!err.IsError()) err = file.Write(pendingWrite.data(), pendingWrite.size(), written);
+    if (!err.IsError()) {
+        ForgetPendingLines();
+        startWithNewline = false;
+        return CQiError::Success();
+    }
+    // The lines not written are dropped and no longer counted; the caller learns
+    // of the loss from the error. A header line still waiting stays pending, so
+    // the file never gets data lines without it.
+    lineCount -= pendingDataLines;
+    pendingDataLines = 0;
+    std::size_t keep = pendingHeaderEnd;
+    if (written > 0 && file.Truncate(sizeBefore).IsError()) {
+        // The file could not be cut back: part of the lines stays in it. Whatever
+        // comes next starts on a line of its own, and the header line, which may
+        // be among what stayed, is not written again.
+        startWithNewline = pendingWrite[written - 1] != '\n';
+        keep = 0;
+    }
+    pendingWrite.resize(keep);
+    if (keep == 0) pendingHeaderEnd = 0;
+    ForgetReadBuffer();
+    return IoError(caller, err, message);
+}
+
+CQiError ReportFileHandler::Flush() {
+    if (!IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to flush to report, report not open");
+    return WritePending(FX_CODE_LOCATION, "Failed to flush to report");
+}
+
+CQiError ReportFileHandler::Sync() {
+    CQiError err = Flush();
+    if (!err.IsError()) err = file.Sync();
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+CQiError ReportFileHandler::Truncate() {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    Flush();  // result ignored: what it would have written is emptied anyway
+    CQiError err = CutBack(0, FX_CODE_LOCATION);
+    if (!err.IsError()) headerLine.clear();
+    return err;
+}
+
+// The header line is the file's first line (read from it, or the first line put
+// into it), so cutting the file to its length and "\n" leaves exactly the header.
+CQiError ReportFileHandler::TruncateToHeader() {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    // The header must be in the file, not pending, before the rest is cut away.
+    CQiError err = Flush();
+    uint64_t size = 0;
+    if (!err.IsError()) err = file.Size(size);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    const uint64_t headerSize = headerLine.size() + 1;
+    if (headerLine.empty() || size < headerSize) return Truncate();
+    // The header line stands elsewhere when the file's own first line was empty
+    // (the first line put then became the header): check the bytes themselves.
+    std::unique_ptr<char[]> start(new (std::nothrow) char[headerSize]);
+    std::size_t got = 0;
+    err = start ? file.ReadAt(start.get(), headerSize, 0, got)
+                : FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
+                                          filePath.c_str());
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    if (got != headerSize || headerLine.compare(0, headerLine.size(), start.get(), headerLine.size()) != 0 ||
+        start[headerSize - 1] != '\n') {
+        return Truncate();
+    }
+    return CutBack(headerSize, FX_CODE_LOCATION);
+}
+
+CQiError ReportFileHandler::CutBack(uint64_t size, const FXCodeLocation& caller) {
+    if (!writable) {
+        return FXErrorUtil::ErrorErrNo(caller, 22, "Report file [%s] is not open for writing", filePath.c_str());
+    }
+    ForgetPendingLines();
+    CQiError err = file.Truncate(size);
+    ForgetReadBuffer();
+    readPos = 0;
+    readFailed = false;
+    if (err.IsError()) {
+        err.Push(caller);
+        return err;
+    }
+    lineCount = 0;
+    startWithNewline = false;
+    return CQiError::Success();
+}
+
+CQiError ReportFileHandler::Reset(std::streampos pos) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Reseting report file read cursor [%s]", filePath.c_str());
+    }
+    readFailed = false;
+    const std::streamoff offset = pos;
+    if (offset < 0) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Failed to reset report file [%s]", filePath.c_str());
+    }
+    readPos = static_cast<uint64_t>(offset);
+    return CQiError::Success();
+}
+
+std::string ReportFileHandler::GetFullPath() const { return filePath; }
+
+// ---------------------------------------------------------------------------
+// Headers, traversal and file operations
+// ---------------------------------------------------------------------------
+
+bool ReportFileHandler::HasHeader() { return !headerLine.empty(); }
+
+CQiError ReportFileHandler::GetHeader(std::vector<std::string>& fields, char separator) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Getting header from [%s]", filePath.c_str());
+    }
+    return SplitLine(headerLine, fields, separator);
+}
+
+CQiError ReportFileHandler::GetRecord(std::vector<std::string>& fields, char separator) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    const bool atStart = !readFailed && readPos == 0;
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Getting record from [%s]", filePath.c_str());
+    }
+    std::string line;
+    bool atEnd = false;
+    // The end of the file is not an error here (nothing is appended); a read
+    // error is.
+    CQiError err = atStart ? ReadLine(line, atEnd) : CQiError::Success();
+    if (!err.IsError()) err = ReadLine(line, atEnd);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    return SplitLine(line, fields, separator);
+}
+
+CQiError ReportFileHandler::SplitLine(const std::string& line, std::vector<std::string>& fields, char separator) {
+    try {
+        std::size_t start = 0;
+        while (start < line.size()) {
+            std::size_t end = line.find(separator, start);
+            if (end == std::string::npos) end = line.size();
+            fields.emplace_back(line, start, end - start);
+            start = end + 1;
+        }
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory splitting a line of [%s]",
+                                       filePath.c_str());
+    }
+    return CQiError::Success();
+}
+
+bool ReportFileHandler::CheckHeader(const std::vector<std::string>& columns, char separator) {
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Checking header from [%s]", filePath.c_str());
+    }
+    bool equal = false;
+    try {
+        std::vector<std::string> fields;
+        GetHeader(fields, separator);  // result ignored: a closed handler has an empty header
+        equal = fields == columns;
+    } catch (const std::bad_alloc&) {
+        equal = false;
+    }
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Checked header from [%s] = %s", filePath.c_str(),
+                       equal ? "equal" : "not equal");
+    }
+    return equal;
+}
+
+CQiError ReportFileHandler::ForEachLine(std::function<CQiError(std::string&)> onLine) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    // The read position is always known, also after a read ran out, so it can
+    // always be restored.
+    const std::streampos resumeAt = static_cast<std::streamoff>(readPos);
+    if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "For each record entry");
+    CQiError err = Reset(0);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    std::string line;  // one line at a time, its buffer reused
+    bool atEnd = false;
+    err = ReadLine(line, atEnd);  // the first line is the header line
+    while (!err.IsError() && !atEnd) {
+        err = ReadLine(line, atEnd);
+        if (err.IsError() || atEnd) break;
+        if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Line [%s].", line.c_str());
+        err = onLine(line);
+        // An error of onLine leaves the read position after its line.
+        if (err.IsError()) break;
+        line.clear();
+    }
+    // A read error ends the walk as an error: a partial walk must not pass for a whole one.
+    if (!err.IsError()) err = Reset(resumeAt);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+CQiError ReportFileHandler::FindIfLine(std::function<bool(std::string&)> match) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    const std::streampos resumeAt = static_cast<std::streamoff>(readPos);
+    if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Find in [%s]", filePath.c_str());
+    CQiError err = Reset(0);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    std::string line;
+    bool atEnd = false;
+    err = ReadLine(line, atEnd);  // the header line
+    while (!err.IsError() && !atEnd) {
+        err = ReadLine(line, atEnd);
+        if (err.IsError() || atEnd || match(line)) break;
+    }
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    return Reset(resumeAt);
+}
+
+CQiError ReportFileHandler::Count(size_t& count) {
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Counting total number of entries for report file [%s]",
+                       filePath.c_str());
+    }
+    count = 0;
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    // Counted in large blocks, apart from the read position: the same answer as a
+    // walk line by line, at the cost of a plain newline count.
+    CQiError err = Flush();
+    FileShape shape;
+    if (!err.IsError()) err = ScanFile(file, ScanFor::Count, shape);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    readFailed = false;  // as after a walk, reading resumes where it stopped
+    count = shape.dataLines;
+    return CQiError::Success();
+}
+
+CQiError ReportFileHandler::CheckPath(const std::string& path) {
+    const std::string parent = CQiPath::GetParent(path);
+    if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Checking path [%s]", parent.c_str());
+    // A bare file name lives in the current directory, which exists.
+    if (parent.empty() || CQiPath::Exists(parent)) return CQiError::Success();
+    return CQiDirectory::Create(parent, true);
+}
+
+CQiError ReportFileHandler::Move(const std::string& newPath) {
+    if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Moving file [%s]", filePath.c_str());
+    Close();
+    CQiError err = Move(filePath, newPath);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    if (debugLog.getDebugLevel() > 6) {
+        debugLog.Debug(__PRETTY_FUNCTION__, "Report [%s] moved to [%s].", filePath.c_str(), newPath.c_str());
+    }
+    // The moved file is reopened as it is: without `trunc`, which would empty it.
+    err = Open(newPath, openMode & ~std::ios_base::trunc);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+// On one file system a move is a rename: `to` holds either its old content or
+// the whole of `from`, never a part. Across file systems the copy goes to a
+// temporary beside `to` that replaces it only once complete and synced; the
+// source is deleted last. A missing source fails (code 2) with `to` untouched.
+CQiError ReportFileHandler::Move(const std::string& from, const std::string& to) {
+    CQiError err = CQiFile::Rename(from, to);
+    if (!err.IsError() || err.GetSystemErrNo() != EXDEV) {
+        if (err.IsError()) err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    std::string temporary;
+    try {
+        temporary = to + ".tmp";
+    } catch (const std::bad_alloc&) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    err = Copy(from, temporary);
+    if (!err.IsError()) err = CQiFile::Rename(temporary, to);
+    if (err.IsError()) {
+        CQiFile::Delete(temporary, true);  // result ignored: the failure that matters is err
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+    err = CQiFile::Delete(from, false);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+CQiError ReportFileHandler::Copy(const std::string& to) {
+    if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Copying file [%s]", filePath.c_str());
+    // Lines already put belong in the copy.
+    CQiError err = IsOpen() ? Flush() : CQiError::Success();
+    if (!err.IsError()) err = Copy(filePath, to);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+// A plain byte copy into `to`, written in place rather than replaced: `to` may
+// be a device. The target is written from its start and cut to the copied
+// length only afterwards, so copying a file onto itself (under any spelling of
+// its path) rewrites the same bytes instead of emptying it first. The copy is
+// complete, and synced for a regular file, when this succeeds; a read or write
+// failure on the way is reported.
+CQiError ReportFileHandler::Copy(const std::string& from, const std::string& to) {
+    CQiFile source;
+    CQiError err = source.Open(from, CQiFile::OpenRead);
+    if (err.IsError()) {
+        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(), "Failed to from file path at [%s]",
+                                          from.c_str());
+    }
+    CQiFile target;
+    err = target.Open(to, CQiFile::OpenWrite | CQiFile::OpenCreate);
+    if (err.IsError()) {
+        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(), "Failed to copy file path at [%s]",
+                                          to.c_str());
+    }
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kScanBlock]);
+    if (!block) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory copying [%s] to [%s]", from.c_str(),
+                                       to.c_str());
+    }
+    uint64_t offset = 0;
+    for (;;) {
+        std::size_t got = 0;
+        err = source.ReadAt(block.get(), kScanBlock, offset, got);
+        if (err.IsError()) {
+            return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(),
+                                              "Failed to read [%s] while copying it to [%s]", from.c_str(), to.c_str());
+        }
+        if (got == 0) break;
+        std::size_t written = 0;
+        err = target.Write(block.get(), got, written);
+        if (err.IsError()) break;
+        offset += got;
+    }
+    if (!err.IsError() && CQiPath::IsFile(to)) {
+        err = target.Truncate(offset);
+        if (!err.IsError()) err = target.Sync();
+    }
+    if (!err.IsError()) err = target.Close();
+    if (err.IsError()) {
+        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(),
+                                          "Failed to write [%s] while copying [%s] to it", to.c_str(), from.c_str());
+    }
+    return CQiError::Success();
+}
+
+}  // namespace I2

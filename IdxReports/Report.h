@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,13 +57,26 @@ public:
     // Rewrites the file at `path` under the current header, atomically.
     CQiError Update(const std::string& path);
     // Replaces the report's content with `frame` under the current header,
-    // atomically, without rotating (path + ".tmp", synced, renamed). The caller
-    // holds the report's lock.
+    // atomically, without rotating (path + ".tmp", synced, renamed).
+    // Both hold the lock of `path` throughout: the one this report took when it
+    // has `path` open for reading (it is kept until Close, as after Lock()), or
+    // their own. A report open for writing on `path` is refused (code 22).
     CQiError Rewrite(const std::string& path, DataFrame_t& frame);
 
 protected:
     I2::Utils::DbgLogger debugLog;
     ReportFileHandler file;
+
+private:
+    using LineWriter_t = std::function<CQiError(ReportFileHandler&)>;
+
+    // The one way a report is replaced: header and lines into path + ".tmp",
+    // synced, given the report's permission bits and renamed over `path`.
+    CQiError ReplaceFile(const std::string& path, const LineWriter_t& writeLines);
+    CQiError WriteRecord(ReportFileHandler& target, _RecType& record, const std::string& path);
+    CQiError LockForRewrite(const std::string& path, std::unique_ptr<I2::Utils::IdxNamedMutex>& guard);
+    CQiError Rotate();
+    static CQiError CheckLine(const std::string& line, const std::string& path, bool allowNul);
 };
 
 }  // namespace I2

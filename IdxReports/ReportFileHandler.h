@@ -24,14 +24,19 @@ class IdxNamedMutex;
 // the path being opened ("/a/b/r.csv" locks "_a_b_r.csv") and held until Close.
 // Readers take no lock.
 //
-// Writes are buffered and handed to the operating system in whole lines only, so
-// a process killed at any instant leaves no torn line of its own; a write that
+// Writes are buffered and handed to the operating system in whole lines only
+// (about 64 KiB at a time, at every 1000th data line, on Flush and on Close), so
+// a process that dies between writes leaves no torn line of its own. A kill that
+// lands inside the system's write can still stop it at a page boundary: only the
+// last line is torn that way, and a writer that finds a torn last line starts
+// its first line on a new line, so no record is glued onto it. A write that
 // fails part-way (a full disk) is cut back to the last whole line before the
-// error is returned. A writer that finds a torn last line (left by a crash)
-// starts its first line on a new line.
+// error is returned; the lines not written are dropped and no longer counted.
 //
 // A writer never empties or overwrites existing lines unless its mode has
-// `trunc`: `out` and `in|out` on an existing file append.
+// `trunc`: `out` and `in|out` on an existing file append. A handler that also
+// reads sees its own lines: every read hands pending lines over first. Reading
+// starts at the beginning of the file in every mode (`ate` included).
 //
 // Not thread-safe: one thread at a time uses a handler.
 class IDXREPORTS_API ReportFileHandler final {
@@ -58,6 +63,11 @@ public:
     // Empties an open writer's file in place, keeping the lock: the header line
     // and count are forgotten, so the next PutLine writes the header line.
     CQiError Truncate();
+    // Cuts an open writer's file back to its header line in one step, keeping the
+    // lock and the header line; the count becomes 0. The file is never without
+    // its header, not even for an instant. Without a header line in the file it
+    // empties the file as Truncate does.
+    CQiError TruncateToHeader();
     CQiError Reset(std::streampos pos);
     std::string GetFullPath() const;
     size_t GetLineCount() const { return lineCount; }
@@ -71,12 +81,19 @@ public:
     // No quoting: a double quote is an ordinary character. Appends to `fields`.
     CQiError SplitLine(const std::string& line, std::vector<std::string>& fields, char separator);
     bool CheckHeader(const std::vector<std::string>& columns, char separator);
+    // Walks the data lines from the start, one line at a time, then puts the read
+    // position back; an error of onLine ends the walk with the position after
+    // that line. A read error fails the walk (it is not taken for the end).
     CQiError ForEachLine(std::function<CQiError(std::string&)> onLine);
     CQiError FindIfLine(std::function<bool(std::string&)> match);
+    // The lines after the first; a last line without "\n" counts, an empty file
+    // or a header line alone counts 0. Leaves the read position alone.
     CQiError Count(size_t& count);
     CQiError CheckPath(const std::string& path);
     CQiError Move(const std::string& newPath);
+    // Never loses `to`: a missing `from` fails (code 2) with `to` untouched.
     static CQiError Move(const std::string& from, const std::string& to);
+    // An open writer is flushed first, so the copy holds every line put.
     CQiError Copy(const std::string& to);
     static CQiError Copy(const std::string& from, const std::string& to);
 
@@ -84,9 +101,17 @@ public:
     static std::string LockNameOf(const std::string& path);
 
 private:
+    // Hands the pending lines to the operating system; on failure cuts the file
+    // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);
+    // Reads the line at readPos; `atEnd` when nothing is left. Fails only on a
+    // read error (or a failed flush of pending lines).
+    CQiError ReadLine(std::string& line, bool& atEnd);
     CQiError FillReadBuffer();
-    CQiError CountDataLines(size_t& count);
+    void ForgetReadBuffer();
+    void ForgetPendingLines();
+    // Truncate and TruncateToHeader: cuts the file to `size` bytes.
+    CQiError CutBack(uint64_t size, const FXCodeLocation& caller);
 
     std::string filePath;
     std::string headerLine;
@@ -95,6 +120,7 @@ private:
     I2::Utils::DbgLogger debugLog;
     OpenMode_t openMode{};
     std::unique_ptr<I2::Utils::IdxNamedMutex> namedMutex;
+    bool writable = false;            // the open file takes PutLine
 
     // Read side: a block of the file starting at readBufferOffset; readPos is the
     // file offset of the next byte GetLine returns.
@@ -106,7 +132,9 @@ private:
 
     // Write side: whole lines not yet handed to the operating system.
     std::string pendingWrite;
-    bool startWithNewline = false;    // the file ended in a torn line
+    std::size_t pendingDataLines = 0;  // counted in lineCount, not yet in the file
+    std::size_t pendingHeaderEnd = 0;  // > 0: pendingWrite starts with the header line
+    bool startWithNewline = false;     // the file ends in a torn line
 };
 
 }  // namespace I2

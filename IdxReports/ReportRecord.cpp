@@ -1,1 +1,353 @@
 #include <IdxReports/ReportRecord.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <locale>
+#include <cstddef>
+#include <limits>
+#include <system_error>
+#include <type_traits>
+
+#include <boost/algorithm/string/join.hpp>
+#include <boost/lexical_cast.hpp>
+
+namespace I2 {
+
+namespace {
+
+constexpr char Quote = '"';
+
+// Room for any of the four field types: a 20-digit unsigned long long, a signed
+// long, or a %g double such as "-1.23457e-308".
+constexpr std::size_t NumberBufferSize = 32;
+
+// "00" "01" ... "99": two digits of a number written with one copy.
+constexpr char DigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The number of decimal digits of `value` (1 for 0): from its bit length, then
+// one comparison with the power of ten that bit length may or may not reach.
+int DecimalDigits(uint64_t value) {
+    static constexpr uint8_t ByBitLength[] = {1,  1,  1,  2,  2,  2,  3,  3,  3,  4,  4,  4,  4,  5,  5,  5,
+                                              6,  6,  6,  7,  7,  7,  7,  8,  8,  8,  9,  9,  9,  10, 10, 10,
+                                              10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 13, 14, 14, 14, 15, 15,
+                                              15, 16, 16, 16, 16, 17, 17, 17, 18, 18, 18, 19, 19, 19, 19, 20};
+    static constexpr uint64_t PowersOfTen[] = {0,
+                                               0,
+                                               10ull,
+                                               100ull,
+                                               1000ull,
+                                               10000ull,
+                                               100000ull,
+                                               1000000ull,
+                                               10000000ull,
+                                               100000000ull,
+                                               1000000000ull,
+                                               10000000000ull,
+                                               100000000000ull,
+                                               1000000000000ull,
+                                               10000000000000ull,
+                                               100000000000000ull,
+                                               1000000000000000ull,
+                                               10000000000000000ull,
+                                               100000000000000000ull,
+                                               1000000000000000000ull,
+                                               10000000000000000000ull};
+    const int guess = ByBitLength[63 ^ __builtin_clzll(value | 1)];
+    return guess - (value < PowersOfTen[guess]);
+}
+
+// `value` in plain decimal at `out`; returns the end. What std::to_chars writes,
+// with the length found up front and two digits per division.
+char* WriteDecimal(char* out, uint64_t value) {
+    char* const end = out + DecimalDigits(value);
+    char* p = end;
+    while (value >= 100) {
+        const std::size_t pair = static_cast<std::size_t>(value % 100) * 2;
+        value /= 100;
+        p -= 2;
+        std::memcpy(p, DigitPairs + pair, 2);
+    }
+    if (value >= 10) {
+        std::memcpy(p - 2, DigitPairs + value * 2, 2);
+    } else {
+        p[-1] = static_cast<char>('0' + value);
+    }
+    return end;
+}
+
+// The text a default std::ostringstream gives for `value`: plain decimal for
+// integers, printf's "%g" for doubles. Locale-free, and it does not allocate,
+// which matters because every numeric field of every line goes through here.
+template <typename T>
+std::size_t FormatNumber(char (&buffer)[NumberBufferSize], T value) {
+    char* end;
+    if constexpr (std::is_floating_point_v<T>) {
+        end = std::to_chars(buffer, buffer + NumberBufferSize, value, std::chars_format::general, 6).ptr;
+    } else if constexpr (std::is_signed_v<T>) {
+        char* p = buffer;
+        uint64_t magnitude = static_cast<uint64_t>(value);
+        if (value < 0) {
+            *p++ = '-';
+            magnitude = 0 - magnitude;  // also right for the most negative value
+        }
+        end = WriteDecimal(p, magnitude);
+    } else {
+        end = WriteDecimal(buffer, value);
+    }
+    return static_cast<std::size_t>(end - buffer);
+}
+
+// Bytes repeated across a 64-bit word, and the test whether any byte of a word is
+// zero: exact as a yes-or-no answer (it may misplace which byte, never invent one).
+constexpr uint64_t EveryByte = 0x0101010101010101ull;
+constexpr uint64_t HighBits = 0x8080808080808080ull;
+constexpr uint64_t AnyZeroByte(uint64_t word) { return (word - EveryByte) & ~word & HighBits; }
+
+// Every text field of every line passes through here, and almost none needs
+// quotes, so the whole text is usually scanned: eight bytes at a time.
+bool NeedsQuoting(std::string_view text, char separator) {
+    const uint64_t separators = EveryByte * static_cast<unsigned char>(separator);
+    const uint64_t quotes = EveryByte * static_cast<unsigned char>(Quote);
+    const uint64_t returns = EveryByte * static_cast<unsigned char>('\r');
+    const char* p = text.data();
+    std::size_t left = text.size();
+    for (; left >= sizeof(uint64_t); p += sizeof(uint64_t), left -= sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        if (AnyZeroByte(word ^ separators) | AnyZeroByte(word ^ quotes) | AnyZeroByte(word ^ returns)) return true;
+    }
+    for (; left > 0; ++p, --left) {
+        if (*p == separator || *p == Quote || *p == '\r') return true;
+    }
+    return false;
+}
+
+// The longest run of digits that converts without any chance of overflow, so
+// that the quick conversions below can never disagree with lexical_cast.
+template <typename T>
+constexpr std::size_t SafeDigits() {
+    return static_cast<std::size_t>(std::numeric_limits<T>::digits10);
+}
+
+bool IsDigit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0') < 10; }
+
+// A whole text of digits, with a leading '-' for a signed T, short enough not to
+// overflow: "42", "-7", "0007". Anything else (a '+', blanks, a '-' before an
+// unsigned number, which lexical_cast wraps round, long runs) is left to
+// lexical_cast. False when the text is not of this shape.
+template <typename T>
+bool QuickInteger(std::string_view text, T& value) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    bool negative = false;
+    if constexpr (std::is_signed_v<T>) {
+        if (p != end && *p == '-') {
+            negative = true;
+            ++p;
+        }
+    }
+    if (p == end || static_cast<std::size_t>(end - p) > SafeDigits<T>()) return false;
+    T magnitude = 0;
+    for (; p != end; ++p) {
+        if (!IsDigit(*p)) return false;
+        magnitude = static_cast<T>(magnitude * 10 + (*p - '0'));
+    }
+    value = negative ? static_cast<T>(-magnitude) : magnitude;
+    return true;
+}
+
+// Longer texts go to lexical_cast, whatever their shape.
+constexpr std::size_t QuickDoubleLength = 32;
+
+// The shapes the formatter writes, and nearly every number written by hand:
+//   [-]digits[.digits][(e|E)[+|-]digits]    "2.5", "-0.001", "1.23457e+06", "12"
+// For these, lexical_cast (a stream conversion ending in strtod) and from_chars
+// both round the exact decimal value to the nearest double, so they agree. A
+// result that overflows, underflows or is subnormal is left to lexical_cast, as is
+// every other shape (a '+', ".5", "1.", "inf", blanks). False when not converted.
+bool QuickDouble(std::string_view text, double& value) {
+    if (text.size() > QuickDoubleLength) return false;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (p != end && *p == '-') ++p;
+    bool nonZero = false;
+    const auto digits = [&] {
+        const char* const from = p;
+        for (; p != end && IsDigit(*p); ++p) nonZero |= *p != '0';
+        return p != from;
+    };
+    if (!digits()) return false;
+    if (p != end && *p == '.') {
+        ++p;
+        if (!digits()) return false;
+    }
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p != end && (*p == '+' || *p == '-')) ++p;
+        const char* const from = p;
+        while (p != end && IsDigit(*p)) ++p;
+        if (p == from) return false;
+    }
+    if (p != end) return false;
+    const std::from_chars_result result = std::from_chars(text.data(), end, value, std::chars_format::general);
+    if (result.ec != std::errc() || result.ptr != end) return false;
+    return std::isnormal(value) || (value == 0 && !nonZero);
+}
+
+// lexical_cast reads a double under the global locale, whose decimal point and
+// digit grouping may not be the classic ones; the quick conversion assumes they
+// are. Cheap when the global locale is the classic one: the same object.
+bool ClassicGlobalLocale() { return std::locale() == std::locale::classic(); }
+
+}  // namespace
+
+std::vector<std::string> ReportRecord::Split(const std::string& line) {
+    std::vector<std::string_view> views;
+    SplitViews(line, views);
+    return std::vector<std::string>(views.begin(), views.end());
+}
+
+void ReportRecord::SplitViews(std::string_view line, std::vector<std::string_view>& fields) const {
+    fields.clear();
+    const std::size_t size = line.size();
+    std::size_t start = 0;
+    for (;;) {
+        if (start < size && line[start] == Quote) {
+            // Find the closing quote; "" inside the field is an escaped quote.
+            std::size_t close = start + 1;
+            while (close < size) {
+                if (line[close] == Quote) {
+                    if (close + 1 < size && line[close + 1] == Quote) {
+                        close += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++close;
+            }
+            if (close >= size) {
+                // Unclosed: the rest of the line, opening quote included.
+                fields.push_back(line.substr(start));
+                return;
+            }
+            fields.push_back(line.substr(start, close - start + 1));
+            if (close + 1 >= size) return;
+            // The character after the closing quote stands where the separator
+            // belongs; it is stepped over unseen, so "ab"x,c reads as "ab", "", c.
+            start = close + 2;
+            continue;
+        }
+        const std::size_t separator = line.find(columnSeparator, start);
+        if (separator == std::string_view::npos) {
+            fields.push_back(line.substr(start));
+            return;
+        }
+        fields.push_back(line.substr(start, separator - start));
+        start = separator + 1;
+    }
+}
+
+std::string ReportRecord::JoinFields(const std::vector<std::string>& fields) {
+    return boost::algorithm::join(fields, std::string(1, columnSeparator));
+}
+
+std::string ReportRecord::QuoteText(const std::string& text) const {
+    if (!NeedsQuoting(text, columnSeparator)) return text;
+    std::string quoted;
+    AppendText(quoted, text);
+    return quoted;
+}
+
+void ReportRecord::AppendText(std::string& line, std::string_view text) const {
+    if (!NeedsQuoting(text, columnSeparator)) {
+        line.append(text);
+        return;
+    }
+    line.reserve(line.size() + text.size() + 2);
+    line.push_back(Quote);
+    for (char c : text) {
+        if (c == Quote) line.push_back(Quote);
+        line.push_back(c);
+    }
+    line.push_back(Quote);
+}
+
+std::string ReportRecord::UnquoteText(std::string_view field) {
+    if (field.size() < 2 || field.front() != Quote || field.back() != Quote) return std::string(field);
+    const std::string_view inner = field.substr(1, field.size() - 2);
+    std::string text;
+    text.reserve(inner.size());
+    for (std::size_t i = 0; i < inner.size(); ++i) {
+        text.push_back(inner[i]);
+        if (inner[i] == Quote && i + 1 < inner.size() && inner[i + 1] == Quote) ++i;
+    }
+    return text;
+}
+
+template <typename T>
+std::string ReportRecord::FieldToString(T value, bool quoted) {
+    char buffer[NumberBufferSize];
+    const std::size_t length = FormatNumber(buffer, value);
+    if (!quoted) return std::string(buffer, length);
+    std::string text;
+    text.reserve(length + 2);
+    text.push_back(Quote);
+    text.append(buffer, length);
+    text.push_back(Quote);
+    return text;
+}
+
+template <typename T>
+void ReportRecord::AppendField(std::string& line, T value) {
+    char buffer[NumberBufferSize];
+    line.append(buffer, FormatNumber(buffer, value));
+}
+
+template <typename T>
+T ReportRecord::StringToField(std::string_view text, T fallback) {
+    // Most fields are short numbers in the formatter's own shapes; those convert
+    // here without lexical_cast's cost. Anything else is left to lexical_cast so
+    // that its rules decide.
+    T value{};
+    if constexpr (std::is_floating_point_v<T>) {
+        if (QuickDouble(text, value) && ClassicGlobalLocale()) return value;
+    } else {
+        if (QuickInteger(text, value)) return value;
+    }
+    try {
+        return boost::lexical_cast<T>(text.data(), text.size());
+    } catch (const boost::bad_lexical_cast&) {
+        return fallback;
+    }
+}
+
+template <typename T>
+T ReportRecord::StringToField(const std::string& text, T fallback) {
+    return StringToField<T>(std::string_view(text), fallback);
+}
+
+template std::string ReportRecord::FieldToString<unsigned long long>(unsigned long long, bool);
+template std::string ReportRecord::FieldToString<double>(double, bool);
+template std::string ReportRecord::FieldToString<long>(long, bool);
+template std::string ReportRecord::FieldToString<int>(int, bool);
+template void ReportRecord::AppendField<unsigned long long>(std::string&, unsigned long long);
+template void ReportRecord::AppendField<double>(std::string&, double);
+template void ReportRecord::AppendField<long>(std::string&, long);
+template void ReportRecord::AppendField<int>(std::string&, int);
+template unsigned long long ReportRecord::StringToField<unsigned long long>(const std::string&,
+                                                                            unsigned long long);
+template double ReportRecord::StringToField<double>(const std::string&, double);
+template long ReportRecord::StringToField<long>(const std::string&, long);
+template int ReportRecord::StringToField<int>(const std::string&, int);
+template unsigned long long ReportRecord::StringToField<unsigned long long>(std::string_view,
+                                                                            unsigned long long);
+template double ReportRecord::StringToField<double>(std::string_view, double);
+template long ReportRecord::StringToField<long>(std::string_view, long);
+template int ReportRecord::StringToField<int>(std::string_view, int);
+
+}  // namespace I2

@@ -1,1 +1,177 @@
 #include <IdxReports/Reports/JobStatsReport.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <ctime>
+#include <ios>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include <platform/DbgLog.h>
+#include <platform/QiFileSystem.h>
+#include <IdxReports/Reports/FixedRecordFields.h>
+
+namespace I2 {
+
+namespace {
+
+constexpr std::size_t ColumnCount = 16;
+
+// Column `index` converted to T; the default when the line is shorter (an older
+// layout) or the text does not convert. Text columns lose their quoting.
+template <typename T, typename Column>
+T ColumnValue(const std::vector<Column>& columns, std::size_t index, T defaultValue) {
+    if (index >= columns.size()) return defaultValue;
+    if constexpr (std::is_same_v<T, std::string>) {
+        return ReportRecord::UnquoteText(columns[index]);
+    } else {
+        return ReportRecord::StringToField<T>(std::string_view(columns[index]), defaultValue);
+    }
+}
+
+}  // namespace
+
+// --- JobStatsRecord ---
+
+template <typename T>
+T JobStatsRecord::GetColumnValue(const std::vector<std::string>& columns, unsigned long index,
+                                 T defaultValue) {
+    return ColumnValue(columns, index, std::move(defaultValue));
+}
+
+template unsigned long long JobStatsRecord::GetColumnValue<unsigned long long>(
+    const std::vector<std::string>&, unsigned long, unsigned long long);
+template double JobStatsRecord::GetColumnValue<double>(const std::vector<std::string>&, unsigned long,
+                                                       double);
+template long JobStatsRecord::GetColumnValue<long>(const std::vector<std::string>&, unsigned long, long);
+template int JobStatsRecord::GetColumnValue<int>(const std::vector<std::string>&, unsigned long, int);
+template std::string JobStatsRecord::GetColumnValue<std::string>(const std::vector<std::string>&,
+                                                                 unsigned long, std::string);
+
+std::string JobStatsRecord::ToString() {
+    return detail::FixedLine(*this, ColumnCount * detail::FixedLine::NumberWidth + hostname.size())
+        .Number(totalFilesInIndex)
+        .Number(jobId)
+        .Number(totalCommands)
+        .Number(addedFiles)
+        .Number(deletedFolders)
+        .Number(deletedFiles)
+        .Number(secondsToPlayback)
+        .Number(startTime)
+        .Number(endTime)
+        .Number(modifiedFiles)
+        .Number(jobType)
+        .Text(hostname)
+        .Number(timestamp)
+        .Number(status)
+        .Number(rootSize)
+        .Number(invalidMIMEClassification)
+        .Take();
+}
+
+CQiError JobStatsRecord::FromString(const std::string& line) {
+    // Views into `line`, in a vector each thread reuses from line to line.
+    thread_local std::vector<std::string_view> columns;
+    SplitViews(line, columns);
+    totalFilesInIndex = ColumnValue(columns, 0, 0ULL);
+    jobId = ColumnValue(columns, 1, 0ULL);
+    totalCommands = ColumnValue(columns, 2, 0ULL);
+    addedFiles = ColumnValue(columns, 3, 0ULL);
+    deletedFolders = ColumnValue(columns, 4, 0ULL);
+    deletedFiles = ColumnValue(columns, 5, 0ULL);
+    secondsToPlayback = ColumnValue(columns, 6, 0.0);
+    startTime = ColumnValue(columns, 7, 0L);
+    endTime = ColumnValue(columns, 8, 0L);
+    modifiedFiles = ColumnValue(columns, 9, 0ULL);
+    jobType = ColumnValue(columns, 10, 0);
+    hostname = ColumnValue(columns, 11, std::string());
+    timestamp = ColumnValue(columns, 12, 0L);
+    status = ColumnValue(columns, 13, 0);
+    rootSize = ColumnValue(columns, 14, 0ULL);
+    invalidMIMEClassification = ColumnValue(columns, 15, 0ULL);
+    return CQiError::Success();
+}
+
+void JobStatsRecord::DebugMe() {
+    I2::Utils::DbgLogger log;
+    if (log.getDebugLevel() > 6) {
+        log.Debug(__PRETTY_FUNCTION__,
+                  "\nTotal Files in Index = %llu\nJob ID = %llu\nTotal Commands = %llu\nAdded Files = %llu"
+                  "\nDeleted Folder = %llu\nDelted Files = %llu\nSeconds to pback = %f\nStart time = %lu"
+                  "\nEnd time = %lu\nModified Files = %llu\nJob type = %d\nHostname = %s\nTimestamp = %lu"
+                  "\nStatus = %d\nRoot Size = %llu\nInvalid MIME Classification = %llu",
+                  totalFilesInIndex, jobId, totalCommands, addedFiles, deletedFolders, deletedFiles,
+                  secondsToPlayback, startTime, endTime, modifiedFiles, jobType, hostname.c_str(), timestamp,
+                  status, rootSize, invalidMIMEClassification);
+    }
+}
+
+// --- JobStatsReport ---
+
+std::vector<std::string> JobStatsReport::GetHeader() const {
+    static const std::vector<std::string> header = {"Total Files in Index",
+                                                    "Job Id",
+                                                    "Total Commands",
+                                                    "Added Files",
+                                                    "Deleted Folders",
+                                                    "Deleted Files",
+                                                    "Seconds To Playback",
+                                                    "Start Time",
+                                                    "End Time",
+                                                    "Modified Files",
+                                                    "Job Type",
+                                                    "Hostname",
+                                                    "Timestamp",
+                                                    "Status",
+                                                    "Root Size",
+                                                    "Invalid MIME Classification"};
+    return header;
+}
+
+CQiError JobStatsReport::Open(const std::string& directory, const std::string& fileName,
+                              ReportFileHandler::OpenMode_t mode) {
+    const std::string path = CQiPath::Append(directory, fileName);
+    CQiError err = Report::Open(path, mode, true);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+CQiError JobStatsReport::AddJobStats(JobStatsRecord& record) {
+    record.SetTimestamp(static_cast<long>(time(nullptr)));
+    CQiError err = AddRecord(record);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+// The lock is taken before the load and held until the rewritten file has
+// replaced the old one, so a row that another process appends is either loaded
+// here and written back, or appended after the replacement: never lost. The
+// rewrite keeps every loaded row (it does not rotate) and is atomic.
+//
+// The rows are read through a descriptor opened once the lock is held: one
+// opened before may name a file that another rewrite has since replaced, and
+// writing its rows back would drop every row appended to the replacement.
+CQiError JobStatsReport::SetInvalidJobs(std::string directory, std::vector<unsigned long>& jobIds) {
+    JobStatsReport report;
+    DataFrame_t records;
+    CQiError err = report.Open(directory, FileName, std::ios::in);
+    if (!err.IsError()) err = report.Lock();
+    if (!err.IsError()) {
+        JobStatsReport current;
+        err = current.Open(report.GetPath(), std::ios::in, false);
+        if (!err.IsError()) err = current.LoadAll(records);
+    }
+    if (!err.IsError()) {
+        std::sort(jobIds.begin(), jobIds.end());
+        for (JobStatsRecord& record : records) {
+            if (std::binary_search(jobIds.begin(), jobIds.end(), record.GetJobId())) record.SetStatus(1);
+        }
+        err = report.Rewrite(report.GetPath(), records);
+    }
+    if (!err.IsError()) err = report.Close();
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+}  // namespace I2

@@ -1,1 +1,180 @@
 #include <IdxReports/Reports/LogicalDiskReport.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ios>
+#include <new>
+#include <string_view>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/range/iterator_range.hpp>
+
+#include <platform/DbgLog.h>
+#include <platform/QiCRC64.h>
+#include <platform/QiFileSystem.h>
+#include <IdxReports/Reports/FixedRecordFields.h>
+
+namespace I2 {
+namespace {
+
+constexpr std::size_t Columns = 9;
+constexpr uint64_t SecondsPerDay = 86400;
+
+// Blanks around a column are not part of its value: " 1000 " reads as 1000.
+// White space is what the global locale says it is. Visible ASCII is never white
+// space in any locale, so the usual column, which starts and ends with one, skips
+// the locale's classification (it more than doubled the cost of a load).
+std::string_view Trimmed(std::string_view column) {
+    const auto visibleAscii = [](char c) { return c > ' ' && c < '\x7f'; };
+    if (column.empty() || (visibleAscii(column.front()) && visibleAscii(column.back()))) return column;
+    const boost::iterator_range<const char*> range(column.data(), column.data() + column.size());
+    const boost::iterator_range<const char*> trimmed = boost::algorithm::trim_copy(range);
+    return std::string_view(trimmed.begin(), trimmed.size());
+}
+
+// Whether a sample at `time` belongs to the period that opened at `start`: it lies
+// less than a day after the start, or before it (a clock set back). Computed
+// without the signed overflow that `time - start` has for far-apart times.
+bool InPeriod(long start, long time) {
+    return time < start || static_cast<uint64_t>(time) - static_cast<uint64_t>(start) < SecondsPerDay;
+}
+
+}  // namespace
+
+std::string LogicalDiskRecord::ToString() {
+    return detail::FixedLine(*this, alert.size() + 2 + Columns * detail::FixedLine::NumberWidth)
+        .Number(time)
+        .Number(db)
+        .Number(logs)
+        .Number(reports)
+        .Number(v1)
+        .Number(other)
+        .Number(diskSize)
+        .Number(diskFree)
+        .Text(alert)
+        .Take();
+}
+
+CQiError LogicalDiskRecord::FromString(const std::string& line) {
+    try {
+        const detail::FixedFields fields(*this, line, Columns);
+        if (!fields.Complete()) return detail::InvalidLine(FX_CODE_LOCATION, "LogicalDiskRecord");
+
+        const auto number = [&fields](std::size_t index) {
+            return StringToField<unsigned long long>(Trimmed(fields[index]), 0ULL);
+        };
+        time = StringToField<long>(Trimmed(fields[0]), 0L);
+        db = number(1);
+        logs = number(2);
+        reports = number(3);
+        v1 = number(4);
+        other = number(5);
+        diskSize = number(6);
+        diskFree = number(7);
+        detail::AssignText(alert, Trimmed(fields[8]));
+        return CQiError::Success();
+    } catch (const std::bad_alloc&) {
+        return detail::OutOfMemory(FX_CODE_LOCATION);
+    }
+}
+
+void LogicalDiskRecord::DebugMe() {
+    const I2::Utils::DbgLogger log;
+    if (log.getDebugLevel() > 6) {
+        // Time is printed unsigned, as this dump always has.
+        log.Debug(__PRETTY_FUNCTION__,
+                  "\nTime = %lu\nDB = %llu\nLogs = %llu\nReports = %llu\nV1 = %llu\nOther = %llu"
+                  "\nDiskSize = %llu\nDiskFree = %llu\nAlert = %s",
+                  static_cast<unsigned long>(time), db, logs, reports, v1, other, diskSize, diskFree,
+                  alert.c_str());
+    }
+}
+
+std::vector<std::string> LogicalDiskReport::GetHeader() const {
+    static const std::vector<std::string> header{"Time",  "DB",       "Logs",     "Reports", "V1",
+                                                 "Other", "DiskSize", "DiskFree", "Alert"};
+    return header;
+}
+
+std::string LogicalDiskReport::GetFileName(const std::string& diskKey) {
+    CQiCRC64 crc;
+    crc.UpdateCRC64(diskKey.data(), diskKey.size());
+    return "IndexCacheStats_" + FXString::Format("%llu", static_cast<unsigned long long>(crc.GetCRC64())) +
+           ".csv";
+}
+
+std::string LogicalDiskReport::GetFilePath(const std::string& directory, const std::string& diskKey) {
+    return CQiPath::Append(directory, GetFileName(diskKey));
+}
+
+CQiError LogicalDiskReport::Open(const std::string& directory, const std::string& diskKey) {
+    try {
+        const std::string fileName = GetFileName(diskKey);
+        const std::string path = CQiPath::Append(directory, fileName);
+        if (!CQiPath::IsFile(path)) {
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 2, "File [%s] does not exists in [%s]",
+                                           fileName.c_str(), directory.c_str());
+        }
+        // Which disk file a server reads is worth seeing at low levels too.
+        const int level = debugLog.getDebugLevel();
+        if (level >= 0) {
+            debugLog.Debug(level < 2 ? "" : __PRETTY_FUNCTION__, "Openning IndexCacheStats report [%s] from [%s].",
+                           fileName.c_str(), directory.c_str());
+        }
+        CQiError err = Report::Open(path, std::ios::in, false);
+        if (err.IsError()) err.Push(FX_CODE_LOCATION);
+        return err;
+    } catch (const std::bad_alloc&) {
+        return detail::OutOfMemory(FX_CODE_LOCATION);
+    }
+}
+
+CQiError LogicalDiskReport::LoadIndexCacheDiskFreeSpace(std::vector<double>& freeSpace) {
+    DataFrame_t samples;
+    CQiError err = LoadAll(samples);
+    if (err.IsError()) {
+        err.Push(FX_CODE_LOCATION);
+        return err;
+    }
+
+    try {
+        // Collected apart so that `freeSpace` is left as it was when memory runs out.
+        std::vector<double> averages;
+        // A period opens at its first sample and takes, in file order, every later
+        // sample up to a day after it. Whether a period is open is its own flag:
+        // any time, -1 included, can start a period.
+        bool periodOpen = false;
+        long periodStart = 0;
+        uint64_t sum = ~uint64_t{0};
+        int32_t moreSamples = 0;  // samples in the period besides its first
+        const auto average = [&sum, &moreSamples] {
+            return static_cast<double>(static_cast<int64_t>(sum)) / static_cast<double>(moreSamples + 1);
+        };
+        for (const LogicalDiskRecord& sample : samples) {
+            const long time = sample.GetTime();
+            const uint64_t mebibytes = sample.GetDiskFree() >> 20;
+            if (!periodOpen) {
+                periodOpen = true;
+                periodStart = time;
+                sum = mebibytes;
+            } else if (InPeriod(periodStart, time)) {
+                sum += mebibytes;
+                ++moreSamples;
+            } else {
+                averages.push_back(average());
+                periodStart = time;
+                sum = mebibytes;
+                moreSamples = 0;
+            }
+        }
+        // A last period whose sum no longer fits a signed 64-bit number has always
+        // been left out here; kept so, results stay as callers know them.
+        if (periodOpen && static_cast<int64_t>(sum) >= 0) averages.push_back(average());
+        freeSpace.insert(freeSpace.end(), averages.begin(), averages.end());
+        return CQiError::Success();
+    } catch (const std::bad_alloc&) {
+        return detail::OutOfMemory(FX_CODE_LOCATION);
+    }
+}
+
+}  // namespace I2

@@ -1,0 +1,130 @@
+#pragma once
+
+// Internal to the library (not installed): what the records whose lines have a
+// fixed number of columns share, the split that checks the column count and the
+// line builder that quotes text fields.
+
+#include <cstddef>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <platform/QiError.h>
+#include <IdxReports/ReportRecord.h>
+
+namespace I2::detail {
+
+// Sets `text` to the text of a field as SplitViews gave it. A field without
+// quotes is copied into the string's existing storage, so parsing many lines
+// into one scratch record does not allocate for the common case. When memory runs
+// out here, FromString fails with the record's text fields partly updated.
+inline void AssignText(std::string& text, std::string_view field) {
+    if (field.find('"') == std::string_view::npos) {
+        text.assign(field);
+    } else {
+        text = ReportRecord::UnquoteText(field);
+    }
+}
+
+// The fields of a line that must have exactly `columns` fields, as views into the
+// line with their quotes kept (Text removes them):
+//   /d/f,"a,b",42 with 3 columns -> /d/f | "a,b" | 42;  the text of field 1 is a,b
+//   /d/f,a,b,42   with 3 columns -> not Complete()
+// The views live in a vector that belongs to the calling thread and is reused
+// from line to line, so loading a file allocates nothing per line for the split.
+// Only one FixedFields per thread may be alive at a time, and it must not outlive
+// the line it was built from.
+class FixedFields {
+public:
+    FixedFields(const ReportRecord& record, std::string_view line, std::size_t columns)
+        : fields(Scratch()) {
+        record.SplitViews(line, fields);
+        complete = fields.size() == columns;
+    }
+    FixedFields(const FixedFields&) = delete;
+    FixedFields& operator=(const FixedFields&) = delete;
+
+    bool Complete() const { return complete; }
+    std::string_view operator[](std::size_t index) const { return fields[index]; }
+    void Text(std::size_t index, std::string& text) const { AssignText(text, fields[index]); }
+    // Numeric fields are never quoted; a field that does not convert reads as 0.
+    template <typename T>
+    T Number(std::size_t index) const {
+        return ReportRecord::StringToField<T>(fields[index], T{});
+    }
+
+private:
+    static std::vector<std::string_view>& Scratch() {
+        thread_local std::vector<std::string_view> scratch;
+        return scratch;
+    }
+
+    std::vector<std::string_view>& fields;
+    bool complete = false;
+};
+
+// The failure of a record's FromString for a line with the wrong number of
+// fields: code 22 "Invalid line can't be converted to <recordName>". The caller
+// passes its own FX_CODE_LOCATION, built only on this path so that a load does
+// not build a location per line.
+inline CQiError InvalidLine(const FXCodeLocation& where, const char* recordName) {
+    return FXErrorUtil::ErrorErrNo(where, 22, "Invalid line can't be converted to %s", recordName);
+}
+
+// Memory ran out inside an operation that reports through CQiError: nothing
+// throws out of the library.
+inline CQiError OutOfMemory(const FXCodeLocation& where) {
+    return FXErrorUtil::ErrorErrNo(where, 150, "Out of memory");
+}
+
+// Builds a record with `set` and appends it through the report's AddRecord,
+// whose error comes back as it is (the caller pushes its own location). Memory
+// running out while the record is built or written is code 150, not a throw.
+template <typename Record, typename ReportType, typename Setter>
+CQiError AppendRecord(ReportType& report, Setter&& set) {
+    try {
+        Record record;
+        set(record);
+        return report.AddRecord(record);
+    } catch (const std::bad_alloc&) {
+        return OutOfMemory(FX_CODE_LOCATION);
+    }
+}
+
+// One line built field by field into a single string reserved up front, the
+// record's separator between fields, a text quoted only when it needs it:
+//   FixedLine(record, 32).Text("/d/f").Number(42L).Text("a,b").Take() -> /d/f,42,"a,b"
+class FixedLine {
+public:
+    FixedLine(const ReportRecord& record, std::size_t reserve) : record(record) { line.reserve(reserve); }
+
+    FixedLine& Text(std::string_view text) {
+        Separate();
+        record.AppendText(line, text);
+        return *this;
+    }
+    template <typename T>
+    FixedLine& Number(T value) {
+        Separate();
+        ReportRecord::AppendField<T>(line, value);
+        return *this;
+    }
+    std::string Take() { return std::move(line); }
+
+    // Room for a number in decimal: 20 digits and a sign.
+    static constexpr std::size_t NumberWidth = 21;
+
+private:
+    void Separate() {
+        if (started) line += record.GetColumnSeparator();
+        started = true;
+    }
+
+    const ReportRecord& record;
+    std::string line;
+    bool started = false;
+};
+
+}  // namespace I2::detail

@@ -1,0 +1,735 @@
+// Differential tests of the library's fast paths. Each hot operation has a plain
+// counterpart whose behaviour defines the file format: a default std::ostringstream
+// for numbers written, boost::lexical_cast for numbers read, the documented
+// splitting rule for lines, std::getline for the lines of a file. The fast paths
+// must give exactly the same results for every input, so these tests run them
+// side by side with plain implementations over millions of generated inputs and
+// every short input of a small alphabet.
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <typeinfo>
+#include <vector>
+
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/lexical_cast.hpp>
+#include <gtest/gtest.h>
+
+#include <platform/PlatformTestSupport.h>
+#include <IdxReports/ReportFileHandler.h>
+#include <IdxReports/ReportRecord.h>
+#include <IdxReports/Reports/JobStatsReport.h>
+#include <IdxReports/Reports/LogicalDiskReport.h>
+#include <IdxReports/Reports/SyntheticReports.h>
+
+namespace I2 {
+namespace {
+
+// --- the plain paths ---------------------------------------------------------------
+
+// What a default-constructed std::ostringstream writes for a value. One stream is
+// reused: emptying it leaves its (default) flags, precision and locale alone.
+class StreamFormatter {
+public:
+    template <typename T>
+    const std::string& operator()(T value) {
+        out_.str(std::string());
+        out_.clear();
+        out_ << value;
+        text_ = out_.str();
+        return text_;
+    }
+
+private:
+    std::ostringstream out_;
+    std::string text_;
+};
+
+// lexical_cast's verdict on a text: its value, or nothing when it throws.
+template <typename T>
+std::optional<T> LexicalCast(std::string_view text) {
+    try {
+        return boost::lexical_cast<T>(text.data(), text.size());
+    } catch (const boost::bad_lexical_cast&) {
+        return std::nullopt;
+    }
+}
+
+// The splitting rule, character by character:
+//   a,,b -> a | "" | b     a, -> a | ""     (empty line) -> ""
+//   "b,c",d -> "b,c" | d   "x""y" -> "x""y"  (a doubled quote does not close)
+//   "a"x,c -> "a" | "" | c (the character after a closing quote stands for the
+//                           separator and is dropped, whatever it is)
+//   "ab -> "ab             (an unclosed quote takes the rest of the line)
+std::vector<std::string> ReferenceSplit(std::string_view line, char separator) {
+    enum class State { FieldStart, Plain, Quoted, QuoteInQuoted };
+    std::vector<std::string> fields;
+    std::string field;
+    State state = State::FieldStart;
+    for (char c : line) {
+        switch (state) {
+            case State::FieldStart:
+            case State::Plain:
+                if (c == separator) {
+                    fields.push_back(field);
+                    field.clear();
+                    state = State::FieldStart;
+                } else {
+                    field.push_back(c);
+                    state = (state == State::FieldStart && c == '"') ? State::Quoted : State::Plain;
+                }
+                break;
+            case State::Quoted:
+                field.push_back(c);
+                if (c == '"') state = State::QuoteInQuoted;
+                break;
+            case State::QuoteInQuoted:
+                if (c == '"') {
+                    field.push_back(c);
+                    state = State::Quoted;
+                } else {
+                    fields.push_back(field);
+                    field.clear();
+                    state = State::FieldStart;
+                }
+                break;
+        }
+    }
+    fields.push_back(field);
+    return fields;
+}
+
+// A field that opens and closes with a double quote loses them, and its doubled
+// quotes are halved; any other field is its own text.
+std::string ReferenceUnquote(std::string_view field) {
+    if (field.size() < 2 || field.front() != '"' || field.back() != '"') return std::string(field);
+    std::string text;
+    for (std::size_t i = 1; i + 1 < field.size(); ++i) {
+        text.push_back(field[i]);
+        if (field[i] == '"' && i + 2 < field.size() && field[i + 1] == '"') ++i;
+    }
+    return text;
+}
+
+// A text as it must stand in a line: wrapped in quotes, inner quotes doubled, when
+// it holds the separator, a quote or a carriage return.
+std::string ReferenceQuote(const std::string& text, char separator) {
+    if (text.find_first_of(std::string{separator, '"', '\r'}) == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted.push_back(c);
+        if (c == '"') quoted.push_back('"');
+    }
+    return quoted + "\"";
+}
+
+// Calls `check` with every string of up to `maxLength` characters of `alphabet`.
+template <typename Check>
+void ForEveryString(const std::string& alphabet, std::size_t maxLength, Check check) {
+    std::string text;
+    std::vector<std::size_t> digits;
+    for (std::size_t length = 0; length <= maxLength; ++length) {
+        digits.assign(length, 0);
+        text.assign(length, alphabet[0]);
+        for (;;) {
+            check(text);
+            std::size_t i = 0;
+            while (i < length && ++digits[i] == alphabet.size()) {
+                digits[i] = 0;
+                text[i] = alphabet[0];
+                ++i;
+            }
+            if (i == length) break;
+            text[i] = alphabet[digits[i]];
+        }
+    }
+}
+
+// --- number formatting ---------------------------------------------------------------
+
+// Counts mismatches instead of failing per value, so a broken fast path reports a
+// handful of examples rather than a million lines.
+class FormatChecker {
+public:
+    template <typename T>
+    void Check(T value) {
+        const std::string& expected = stream_(value);
+        line_.assign("x,");
+        ReportRecord::AppendField(line_, value);
+        const bool same = ReportRecord::FieldToString(value, false) == expected &&
+                          ReportRecord::FieldToString(value, true) == "\"" + expected + "\"" &&
+                          line_.compare(2, std::string::npos, expected) == 0 && line_.size() == 2 + expected.size();
+        ++checked_;
+        if (!same && ++mismatches_ <= 10) {
+            ADD_FAILURE() << "value " << expected << " formats as [" << ReportRecord::FieldToString(value, false)
+                          << "], appended as [" << line_ << "]";
+        }
+    }
+    std::size_t Checked() const { return checked_; }
+    std::size_t Mismatches() const { return mismatches_; }
+
+private:
+    StreamFormatter stream_;
+    std::string line_;
+    std::size_t checked_ = 0;
+    std::size_t mismatches_ = 0;
+};
+
+double FromBits(uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+TEST(FastPath, DoublesFormatByteIdenticalToADefaultStream) {
+    FormatChecker checker;
+    std::mt19937_64 random(0xD0B1E);
+    // Any bit pattern: every exponent, subnormals, infinities, NaNs of either sign.
+    for (int i = 0; i < 200000; ++i) checker.Check(FromBits(random()));
+    // Short decimal mantissas scaled by powers of ten: many values sit on or next
+    // to a tie at the sixth significant digit.
+    for (int i = 0; i < 400000; ++i) {
+        const int digits = 1 + static_cast<int>(random() % 9);
+        const double mantissa = static_cast<double>(random() % static_cast<uint64_t>(std::pow(10.0, digits)));
+        const double value = mantissa * std::pow(10.0, static_cast<int>(random() % 61) - 30);
+        checker.Check(random() & 1 ? value : -value);
+    }
+    // Where the notation switches (1e-5, 1e6) and where rounding carries into a
+    // new digit (9.999995 * 10^k), give or take a few units in the last place.
+    for (int exponent = -12; exponent <= 12; ++exponent) {
+        for (double edge : {std::pow(10.0, exponent), 9.999995 * std::pow(10.0, exponent),
+                            9.9999949999 * std::pow(10.0, exponent), 1.000005 * std::pow(10.0, exponent)}) {
+            double below = edge, above = edge;
+            for (int step = 0; step < 200; ++step) {
+                checker.Check(below);
+                checker.Check(above);
+                below = std::nextafter(below, 0.0);
+                above = std::nextafter(above, std::numeric_limits<double>::infinity());
+            }
+        }
+    }
+    // Halves and other short binary fractions, which print exactly.
+    for (int i = 0; i < 200000; ++i) {
+        const double whole = static_cast<double>(random() >> (random() % 64));
+        checker.Check(whole / static_cast<double>(1ull << (random() % 20)));
+    }
+    // Durations as a job reports them, and whole numbers up to 2^53.
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int i = 0; i < 300000; ++i)
+        checker.Check(unit(random) * std::pow(10.0, static_cast<int>(random() % 11) - 4));
+    for (int i = 0; i < 100000; ++i) checker.Check(static_cast<double>(random() >> 11));
+    for (double edge : {0.0, -0.0, std::numeric_limits<double>::min(), std::numeric_limits<double>::denorm_min(),
+                        std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest(),
+                        std::numeric_limits<double>::epsilon(), std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(),
+                        -std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::signaling_NaN()})
+        checker.Check(edge);
+    EXPECT_GT(checker.Checked(), 1200000u);
+    EXPECT_EQ(checker.Mismatches(), 0u);
+}
+
+template <typename T>
+void CheckIntegers(FormatChecker& checker, std::mt19937_64& random) {
+    using Limits = std::numeric_limits<T>;
+    for (T edge : {T{0}, T{1}, static_cast<T>(-1), Limits::max(), Limits::min(), static_cast<T>(Limits::max() - 1),
+                   static_cast<T>(Limits::min() + 1)})
+        checker.Check(edge);
+    // Every power of ten the type holds, and its neighbours.
+    for (T power = 1;; power = static_cast<T>(power * 10)) {
+        for (int d = -3; d <= 3; ++d) {
+            checker.Check(static_cast<T>(power + d));
+            if constexpr (std::is_signed_v<T>) checker.Check(static_cast<T>(-power + d));
+        }
+        if (power > Limits::max() / 10) break;
+    }
+    // Values of every length: random bits shifted by a random amount.
+    for (int i = 0; i < 260000; ++i) checker.Check(static_cast<T>(random() >> (random() % 64)));
+}
+
+TEST(FastPath, IntegersFormatByteIdenticalToADefaultStream) {
+    FormatChecker checker;
+    std::mt19937_64 random(0x1A7E6E5);
+    CheckIntegers<int>(checker, random);
+    CheckIntegers<long>(checker, random);
+    CheckIntegers<unsigned long long>(checker, random);
+    EXPECT_GT(checker.Checked(), 780000u);
+    EXPECT_EQ(checker.Mismatches(), 0u);
+}
+
+// --- number parsing --------------------------------------------------------------------
+
+// StringToField against lexical_cast: the same value when lexical_cast accepts the
+// text, the fallback when it throws. Two fallbacks tell "rejected" apart from
+// "accepted as a value that happens to equal the fallback". Doubles compare bit for
+// bit, so the sign of a zero or of a NaN counts too.
+class ParseChecker {
+public:
+    template <typename T>
+    void Check(std::string_view text) {
+        const std::optional<T> expected = LexicalCast<T>(text);
+        const T first = static_cast<T>(77), second = static_cast<T>(-5);
+        // The text as a view into a longer buffer: the fast path must stop at its end.
+        buffer_.assign(text.data(), text.size());
+        buffer_.append("97");
+        const std::string_view view(buffer_.data(), text.size());
+        const std::string owned(text);
+        const T results[] = {ReportRecord::StringToField<T>(owned, first),
+                             ReportRecord::StringToField<T>(view, first),
+                             ReportRecord::StringToField<T>(view, second)};
+        const T wanted[] = {expected.value_or(first), expected.value_or(first), expected.value_or(second)};
+        ++checked_;
+        for (int i = 0; i < 3; ++i) {
+            if (!Same(results[i], wanted[i]) && ++mismatches_ <= 10) {
+                ADD_FAILURE() << "text [" << text << "] as " << typeid(T).name() << ": lexical_cast "
+                              << (expected ? "gives " + boost::lexical_cast<std::string>(*expected) : "throws")
+                              << ", StringToField gives " << results[i];
+                break;
+            }
+        }
+    }
+    template <typename... T>
+    void CheckAll(std::string_view text) {
+        (Check<T>(text), ...);
+    }
+    std::size_t Checked() const { return checked_; }
+    std::size_t Mismatches() const { return mismatches_; }
+
+private:
+    template <typename T>
+    static bool Same(T a, T b) {
+        if constexpr (std::is_floating_point_v<T>) {
+            return std::memcmp(&a, &b, sizeof a) == 0;
+        } else {
+            return a == b;
+        }
+    }
+
+    std::string buffer_;
+    std::size_t checked_ = 0;
+    std::size_t mismatches_ = 0;
+};
+
+#define ALL_FIELD_TYPES int, long, unsigned long long, double
+
+TEST(FastPath, ParsingAgreesWithLexicalCastOnEveryShortText) {
+    ParseChecker checker;
+    // Digits, signs, the pieces of a decimal number, a blank, and letters that
+    // begin "inf" and "nan".
+    ForEveryString("019+-.e n", 4, [&](const std::string& text) { checker.CheckAll<ALL_FIELD_TYPES>(text); });
+    ForEveryString(std::string("0\t\r\0x", 5), 3, [&](const std::string& text) { checker.CheckAll<ALL_FIELD_TYPES>(text); });
+    EXPECT_EQ(checker.Mismatches(), 0u);
+}
+
+// Texts shaped like numbers, valid and nearly valid: signs, leading zeros, runs
+// of up to 30 digits, fractions, exponents, a blank at either end.
+std::string NumberLikeText(std::mt19937_64& random) {
+    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+    auto digits = [&](std::size_t count) {
+        std::string d;
+        for (std::size_t i = 0; i < count; ++i) d.push_back(static_cast<char>('0' + random() % 10));
+        return d;
+    };
+    std::string text;
+    if (chance(2)) text.push_back(' ');
+    if (chance(15)) text.push_back(chance(50) ? '-' : '+');
+    if (chance(10)) text.append(1 + random() % 20, '0');
+    text += digits(random() % 31);
+    if (chance(20)) text += "." + digits(random() % 8);
+    if (chance(15)) {
+        text.push_back(chance(50) ? 'e' : 'E');
+        if (chance(50)) text.push_back(chance(50) ? '-' : '+');
+        text += digits(random() % 4);
+    }
+    if (chance(2)) text.push_back(chance(50) ? ' ' : 'x');
+    return text;
+}
+
+TEST(FastPath, ParsingAgreesWithLexicalCastOnNumberShapedTexts) {
+    ParseChecker checker;
+    std::mt19937_64 random(0x9A25E);
+    for (int i = 0; i < 60000; ++i) checker.CheckAll<ALL_FIELD_TYPES>(NumberLikeText(random));
+    // Every value the formatter writes reads back as lexical_cast reads it.
+    for (int i = 0; i < 20000; ++i) {
+        const uint64_t bits = random();
+        checker.CheckAll<ALL_FIELD_TYPES>(std::to_string(bits >> (bits % 64)));
+        checker.CheckAll<ALL_FIELD_TYPES>(std::to_string(static_cast<long long>(bits) >> (bits % 64)));
+        checker.CheckAll<ALL_FIELD_TYPES>(ReportRecord::FieldToString(FromBits(bits), false));
+    }
+    EXPECT_EQ(checker.Mismatches(), 0u);
+}
+
+// Around every limit: the largest and smallest values, one past them, with signs
+// and leading zeros. lexical_cast reads "-1" as an unsigned number by wrapping it
+// round; the fast path must do the same, not reject it.
+template <typename T>
+void CheckLimits(ParseChecker& checker) {
+    using Limits = std::numeric_limits<T>;
+    std::vector<std::string> bases = {std::to_string(Limits::max()), std::to_string(Limits::min())};
+    for (std::string base : std::vector<std::string>(bases)) {
+        for (int carry = 0; carry < 3; ++carry) {
+            // Add one to the digits, so the text is one past the limit, then two.
+            std::size_t i = base.size();
+            while (i > 0 && base[i - 1] == '9') base[--i] = '0';
+            if (i == 0 || base[i - 1] == '-') base.insert(i, "1");
+            else ++base[i - 1];
+            bases.push_back(base);
+        }
+    }
+    bases.push_back("18446744073709551615");
+    bases.push_back("18446744073709551616");
+    bases.push_back("99999999999999999999");
+    for (const std::string& base : bases) {
+        const std::string magnitude = base[0] == '-' ? base.substr(1) : base;
+        for (const std::string& text : {base, "+" + magnitude, "-" + magnitude, "000" + magnitude,
+                                        "-000" + magnitude, "+0" + magnitude, magnitude + "0",
+                                        magnitude.substr(0, magnitude.size() - 1)})
+            checker.Check<T>(text);
+    }
+}
+
+TEST(FastPath, ParsingAgreesWithLexicalCastAtEveryLimit) {
+    ParseChecker checker;
+    CheckLimits<int>(checker);
+    CheckLimits<long>(checker);
+    CheckLimits<unsigned long long>(checker);
+    for (const char* text : {"-1", "-0", "+0", "-", "+", "", "1e5", "1E5", "1e", "1e+", "-1e-5", ".", ".5", "5.",
+                             "inf", "-inf", "+inf", "INF", "infinity", "Infinity", "nan", "-nan", "NAN", "nan(1)",
+                             "1e308", "1e309", "-1e309", "1e-320", "1e-400", "2.2250738585072014e-308",
+                             "4.9406564584124654e-324", "0x1p3", "1,5", "1 5", "00000000000000000000000000001",
+                             "0.000000000000000000000000000001", "123456789012345678901234567890",
+                             "1.7976931348623157e308", "1.7976931348623159e308"})
+        checker.CheckAll<ALL_FIELD_TYPES>(text);
+    EXPECT_EQ(checker.Mismatches(), 0u);
+}
+
+// --- splitting and joining ------------------------------------------------------------
+
+class SplitChecker {
+public:
+    explicit SplitChecker(char separator) { record_.SetColumnSeparator(separator); }
+
+    void Check(const std::string& line) {
+        const std::vector<std::string> expected = ReferenceSplit(line, record_.GetColumnSeparator());
+        record_.SplitViews(line, views_);
+        const std::vector<std::string> split = record_.Split(line);
+        ++checked_;
+        const bool same = split == expected && views_.size() == expected.size() &&
+                          std::equal(views_.begin(), views_.end(), expected.begin());
+        if (!same && ++mismatches_ <= 10) {
+            ADD_FAILURE() << "line [" << line << "] with separator '" << record_.GetColumnSeparator()
+                          << "' splits into [" << boost::algorithm::join(split, "|") << "], expected ["
+                          << boost::algorithm::join(expected, "|") << "]";
+        }
+    }
+    std::size_t Mismatches() const { return mismatches_; }
+
+    // The record whose codec is checked; any concrete record will do.
+    JobStatsRecord& Record() { return record_; }
+
+private:
+    JobStatsRecord record_;
+    std::vector<std::string_view> views_;
+    std::size_t checked_ = 0;
+    std::size_t mismatches_ = 0;
+};
+
+TEST(FastPath, SplittingFollowsTheRuleForEveryShortLine) {
+    SplitChecker comma(',');
+    ForEveryString("a,\"\r x", 7, [&](const std::string& line) { comma.Check(line); });
+    SplitChecker semicolon(';');
+    ForEveryString("a;,\"x", 7, [&](const std::string& line) { semicolon.Check(line); });
+    EXPECT_EQ(comma.Mismatches(), 0u);
+    EXPECT_EQ(semicolon.Mismatches(), 0u);
+}
+
+TEST(FastPath, SplittingFollowsTheRuleForLongRandomLines) {
+    SplitChecker comma(',');
+    std::mt19937_64 random(0x5B117);
+    const std::string alphabet = "a,\"\r xyz0123";
+    std::string line;
+    for (int i = 0; i < 100000; ++i) {
+        line.clear();
+        const std::size_t length = random() % 200;
+        // Mostly plain text with a few separators and quotes, as lines are.
+        for (std::size_t k = 0; k < length; ++k) line.push_back(alphabet[random() % (random() & 1 ? 4 : 12)]);
+        comma.Check(line);
+    }
+    EXPECT_EQ(comma.Mismatches(), 0u);
+}
+
+// Texts written with the library's quoting read back as themselves, one field
+// each, however many separators, quotes and carriage returns they hold.
+TEST(FastPath, QuotedTextsSplitBackIntoTheSameTexts) {
+    std::mt19937_64 random(0x70A57);
+    for (char separator : {',', ';'}) {
+        SplitChecker checker(separator);
+        ReportRecord& record = checker.Record();
+        const std::string alphabet = std::string("a\"\r x,;");
+        for (int i = 0; i < 30000; ++i) {
+            std::vector<std::string> texts(1 + random() % 6);
+            for (std::string& text : texts)
+                for (std::size_t k = random() % 8; k > 0; --k) text.push_back(alphabet[random() % alphabet.size()]);
+            std::string line;
+            std::vector<std::string> quoted;
+            for (std::size_t k = 0; k < texts.size(); ++k) {
+                if (k) line.push_back(separator);
+                record.AppendText(line, texts[k]);
+                quoted.push_back(record.QuoteText(texts[k]));
+                ASSERT_EQ(quoted.back(), ReferenceQuote(texts[k], separator));
+            }
+            ASSERT_EQ(line, record.JoinFields(quoted));
+            checker.Check(line);
+            const std::vector<std::string> fields = record.Split(line);
+            ASSERT_EQ(fields.size(), texts.size()) << "line [" << line << "]";
+            for (std::size_t k = 0; k < texts.size(); ++k) {
+                EXPECT_EQ(ReportRecord::UnquoteText(fields[k]), texts[k]) << "line [" << line << "]";
+                EXPECT_EQ(ReferenceUnquote(fields[k]), texts[k]);
+            }
+        }
+        EXPECT_EQ(checker.Mismatches(), 0u);
+    }
+}
+
+TEST(FastPath, UnquotingFollowsTheRuleForEveryShortField) {
+    std::size_t mismatches = 0;
+    ForEveryString("a\"x,", 8, [&](const std::string& field) {
+        if (ReportRecord::UnquoteText(field) != ReferenceUnquote(field) && ++mismatches <= 10)
+            ADD_FAILURE() << "field [" << field << "] unquotes to [" << ReportRecord::UnquoteText(field) << "]";
+    });
+    EXPECT_EQ(mismatches, 0u);
+}
+
+// --- whole records ----------------------------------------------------------------------
+
+// Fields that lines of older layouts, hand edits and damage produce.
+std::string AwkwardField(std::mt19937_64& random) {
+    static const char* const fields[] = {"",        "0",       "7",         "-3",   "+4",         " 5",
+                                         "6 ",      "12a",     "1.5",       "1e3",  "2.5e-07",    "inf",
+                                         "nan",     "-1",      "abc",       "YES",  "NO",         "\"YES\"",
+                                         "\"a,b\"", "\"x\"\"y\"", "\"open", "a\"b", "\"q\"z",     "\r",
+                                         "host-1",  "18446744073709551615", "18446744073709551616",
+                                         "9223372036854775807",  "-9223372036854775809", "1700000000",
+                                         "2147483648"};
+    if (random() % 4 == 0) return std::to_string(random() >> (random() % 64));
+    return fields[random() % (sizeof fields / sizeof fields[0])];
+}
+
+std::string AwkwardLine(std::mt19937_64& random, std::size_t maxColumns) {
+    std::string line;
+    for (std::size_t k = random() % (maxColumns + 1), first = 1; k > 0; --k, first = 0) {
+        if (!first) line.push_back(',');
+        line += AwkwardField(random);
+    }
+    return line;
+}
+
+template <typename T>
+T PlainColumn(const std::vector<std::string>& columns, std::size_t index, T fallback) {
+    if (index >= columns.size()) return fallback;
+    return LexicalCast<T>(columns[index]).value_or(fallback);
+}
+
+bool SameDouble(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(FastPath, JobStatsLinesReadAsThePlainPathReadsThem) {
+    std::mt19937_64 random(0x10B5);
+    JobStatsRecord record;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string line = AwkwardLine(random, 20);
+        ASSERT_FALSE(record.FromString(line).IsError());
+        const std::vector<std::string> c = ReferenceSplit(line, ',');
+        const std::string host = c.size() > 11 ? ReferenceUnquote(c[11]) : std::string();
+        const bool same =
+            record.GetTotalFilesInIndex() == PlainColumn(c, 0, 0ULL) && record.GetJobId() == PlainColumn(c, 1, 0ULL) &&
+            record.GetTotalCommands() == PlainColumn(c, 2, 0ULL) && record.GetAddedFiles() == PlainColumn(c, 3, 0ULL) &&
+            record.GetDeletedFolders() == PlainColumn(c, 4, 0ULL) &&
+            record.GetDeletedFiles() == PlainColumn(c, 5, 0ULL) &&
+            SameDouble(record.GetSecondsToPlayback(), PlainColumn(c, 6, 0.0)) &&
+            record.GetStartTime() == PlainColumn(c, 7, 0L) && record.GetEndTime() == PlainColumn(c, 8, 0L) &&
+            record.GetModifiedFiles() == PlainColumn(c, 9, 0ULL) && record.GetJobType() == PlainColumn(c, 10, 0) &&
+            record.GetHostname() == host && record.GetTimestamp() == PlainColumn(c, 12, 0L) &&
+            record.GetStatus() == PlainColumn(c, 13, 0) && record.GetRootSize() == PlainColumn(c, 14, 0ULL) &&
+            record.GetInvalidMIMEClassification() == PlainColumn(c, 15, 0ULL);
+        ASSERT_TRUE(same) << "line [" << line << "]";
+    }
+}
+
+// The line of a record, built the plain way: each number through a default
+// stream, each text quoted when it must be, joined with boost::algorithm::join.
+template <typename T>
+std::string Plain(T value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+TEST(FastPath, JobStatsRecordsWriteAsThePlainPathWritesThem) {
+    std::mt19937_64 random(0x10B6);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const std::string hostAlphabet = "abz09-.,\"\r ";
+    for (int i = 0; i < 40000; ++i) {
+        auto count = [&] { return random() >> (random() % 64); };
+        JobStatsRecord r;
+        r.SetTotalFilesInIndex(count());
+        r.SetJobId(count());
+        r.SetTotalCommands(count());
+        r.SetAddedFiles(count());
+        r.SetDeletedFolders(count());
+        r.SetDeletedFiles(count());
+        r.SetSecondsToPlayback(random() % 8 == 0 ? FromBits(random())
+                                                 : unit(random) * std::pow(10.0, static_cast<int>(random() % 13) - 5));
+        r.SetStartTime(static_cast<long>(count()));
+        r.SetEndTime(static_cast<long>(random()));
+        r.SetModifiedFiles(count());
+        r.SetJobType(static_cast<int>(random()));
+        std::string host;
+        for (std::size_t k = random() % 24; k > 0; --k) host.push_back(hostAlphabet[random() % hostAlphabet.size()]);
+        r.SetHostname(host);
+        r.SetTimestamp(static_cast<long>(count()));
+        r.SetStatus(static_cast<int>(random() % 3));
+        r.SetRootSize(count());
+        r.SetInvalidMIMEClassification(count());
+        const std::vector<std::string> fields = {
+            Plain(r.GetTotalFilesInIndex()), Plain(r.GetJobId()),         Plain(r.GetTotalCommands()),
+            Plain(r.GetAddedFiles()),        Plain(r.GetDeletedFolders()), Plain(r.GetDeletedFiles()),
+            Plain(r.GetSecondsToPlayback()), Plain(r.GetStartTime()),      Plain(r.GetEndTime()),
+            Plain(r.GetModifiedFiles()),     Plain(r.GetJobType()),        ReferenceQuote(host, ','),
+            Plain(r.GetTimestamp()),         Plain(r.GetStatus()),         Plain(r.GetRootSize()),
+            Plain(r.GetInvalidMIMEClassification())};
+        ASSERT_EQ(r.ToString(), boost::algorithm::join(fields, ","));
+    }
+}
+
+TEST(FastPath, DiskSamplesReadAsThePlainPathReadsThem) {
+    std::mt19937_64 random(0xD15C);
+    LogicalDiskRecord record;
+    for (int i = 0; i < 40000; ++i) {
+        // Mostly nine columns, the only count accepted; blanks around some.
+        std::string line = AwkwardLine(random, random() % 3 ? 0 : 12);
+        if (line.empty()) {
+            for (int k = 0; k < 9; ++k) {
+                if (k) line.push_back(',');
+                if (random() % 5 == 0) line.push_back(' ');
+                line += AwkwardField(random);
+                if (random() % 5 == 0) line += " \t";
+            }
+        }
+        LogicalDiskRecord before = record;
+        const CQiError err = record.FromString(line);
+        std::vector<std::string> c = ReferenceSplit(line, ',');
+        if (c.size() != 9) {
+            ASSERT_TRUE(err.IsError()) << "line [" << line << "]";
+            ASSERT_EQ(record.ToString(), before.ToString()) << "a rejected line changed the record";
+            continue;
+        }
+        ASSERT_FALSE(err.IsError()) << "line [" << line << "]";
+        for (std::string& column : c) boost::algorithm::trim(column);
+        const bool same = record.GetTime() == PlainColumn(c, 0, 0L) && record.GetDB() == PlainColumn(c, 1, 0ULL) &&
+                          record.GetLogs() == PlainColumn(c, 2, 0ULL) &&
+                          record.GetReports() == PlainColumn(c, 3, 0ULL) && record.GetV1() == PlainColumn(c, 4, 0ULL) &&
+                          record.GetOther() == PlainColumn(c, 5, 0ULL) &&
+                          record.GetDiskSize() == PlainColumn(c, 6, 0ULL) &&
+                          record.GetDiskFree() == PlainColumn(c, 7, 0ULL) && record.GetAlert() == ReferenceUnquote(c[8]);
+        ASSERT_TRUE(same) << "line [" << line << "]";
+    }
+}
+
+TEST(FastPath, DanglingStubLinesReadAsThePlainPathReadsThem) {
+    std::mt19937_64 random(0x5702);
+    DanglingStubsRecord record;
+    for (int i = 0; i < 40000; ++i) {
+        const std::string line = AwkwardLine(random, random() % 2 ? 8 : 10);
+        DanglingStubsRecord before = record;
+        const CQiError err = record.FromString(line);
+        const std::vector<std::string> c = ReferenceSplit(line, ',');
+        if (c.size() != 8) {
+            ASSERT_TRUE(err.IsError()) << "line [" << line << "]";
+            ASSERT_EQ(record.ToString(), before.ToString()) << "a rejected line changed the record";
+            continue;
+        }
+        ASSERT_FALSE(err.IsError()) << "line [" << line << "]";
+        const bool same = record.GetFilePath() == ReferenceUnquote(c[0]) &&
+                          record.GetStubsVersionGUID() == ReferenceUnquote(c[1]) &&
+                          record.GetDataVersionGUID() == ReferenceUnquote(c[2]) &&
+                          record.GetModifiedTimestamp() == PlainColumn(c, 3, 0L) &&
+                          record.GetSizeInBytes() == PlainColumn(c, 4, 0ULL) &&
+                          record.GetPulledForwardFromPreviousCycle() == (c[5] == "YES") &&
+                          record.GetStubType() == ReferenceUnquote(c[6]) &&
+                          record.GetOrigAppGUID() == ReferenceUnquote(c[7]);
+        ASSERT_TRUE(same) << "line [" << line << "]";
+    }
+}
+
+// --- reading the lines of a file ---------------------------------------------------------
+
+// Files whose lines cross the handler's read blocks at every kind of place: short
+// lines, empty lines, carriage returns, lines far longer than a block, with and
+// without a final line break.
+std::string RandomFileContent(std::mt19937_64& random) {
+    std::string content;
+    const std::size_t lines = random() % 2000;
+    for (std::size_t i = 0; i < lines; ++i) {
+        std::size_t length = random() % 300;
+        if (random() % 10 == 0) length = 0;
+        if (random() % 200 == 0) length = 100000 + random() % 400000;
+        const std::size_t at = content.size();
+        content.resize(at + length, 'a');
+        for (std::size_t k = 0; k < length; k += 1 + random() % 64) content[at + k] = ",\r\"x"[random() % 4];
+        content.push_back('\n');
+    }
+    if (random() % 2 && !content.empty()) content.pop_back();
+    return content;
+}
+
+TEST(FastPath, HandlerReadsTheLinesGetlineReads) {
+    Testing::TempDir dir;
+    std::mt19937_64 random(0xF11E);
+    for (int round = 0; round < 12; ++round) {
+        const std::string path = dir.File("lines-" + std::to_string(round) + ".csv");
+        Testing::WriteWhole(path, RandomFileContent(random));
+
+        std::vector<std::string> expected;
+        std::ifstream in(path, std::ios::binary);
+        for (std::string line; std::getline(in, line);) expected.push_back(line);
+
+        ReportFileHandler handler;
+        ASSERT_FALSE(handler.Open(path, std::ios::in).IsError());
+        std::vector<std::string> walked;
+        ASSERT_FALSE(handler
+                         .ForEachLine([&](std::string& line) {
+                             walked.push_back(line);
+                             return CQiError::Success();
+                         })
+                         .IsError());
+        const std::vector<std::string> dataLines(expected.empty() ? expected.begin() : expected.begin() + 1,
+                                                 expected.end());
+        ASSERT_EQ(walked.size(), dataLines.size()) << "round " << round;
+        EXPECT_TRUE(walked == dataLines) << "round " << round;
+        std::size_t count = 0;
+        ASSERT_FALSE(handler.Count(count).IsError());
+        EXPECT_EQ(count, dataLines.size());
+
+        std::vector<std::string> read;
+        for (std::string line; !handler.GetLine(line).IsError();) read.push_back(line);
+        EXPECT_TRUE(read == expected) << "round " << round;
+        handler.Close();
+
+        // A writer counts the same lines when it opens the file.
+        ReportFileHandler writer;
+        ASSERT_FALSE(writer.Open(path, std::ios::out | std::ios::app).IsError());
+        EXPECT_EQ(writer.GetLineCount(), dataLines.size()) << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace I2

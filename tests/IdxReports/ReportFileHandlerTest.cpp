@@ -1,0 +1,659 @@
+#include <IdxReports/ReportFileHandler.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <platform/DbgLog.h>
+
+#include "ReportFileHandlerTestSupport.h"
+
+namespace I2::test {
+namespace {
+
+using Fields = std::vector<std::string>;
+
+class ReportFileHandlerTest : public HandlerTest {};
+
+const char kOldContent[] = "h\na\nb\nc\n";  // a header line and three data lines
+
+// What each writing mode stores, what it finds in the file, and what the file
+// holds after a header (when missing) and one line "x" are put.
+TEST_F(ReportFileHandlerTest, WritingModesStoreAdjustedModeAndKeepHeaderAndCount) {
+    struct Case {
+        Mode mode;
+        bool existing;
+        Mode stored;
+        const char* header;
+        size_t count;
+        const char* after;
+    };
+    const Case cases[] = {
+        {kOut | kApp, false, kOut, "", 0, "H\nx\n"},
+        {kOut | kApp, true, kOut | kApp, "h", 3, "h\na\nb\nc\nx\n"},
+        {kOut | kTrunc | kApp, true, kOut | kTrunc, "", 0, "H\nx\n"},
+        {kOut | kTrunc | kApp, false, kOut | kTrunc, "", 0, "H\nx\n"},
+        {kOut | kTrunc, true, kOut | kTrunc, "", 0, "H\nx\n"},
+        {kIn | kOut | kApp, false, kOut, "", 0, "H\nx\n"},
+        {kIn | kOut | kApp, true, kIn | kOut | kApp, "h", 3, "h\na\nb\nc\nx\n"},
+        {kIn | kOut | kTrunc, true, kIn | kOut | kTrunc, "", 0, "H\nx\n"},
+        {kOut | kApp | kAte, true, kOut | kApp | kAte, "h", 3, "h\na\nb\nc\nx\n"},
+        {kOut, false, kOut, "", 0, "H\nx\n"},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(c.mode)) + (c.existing ? " existing" : " missing"));
+        const std::string path = Path("r" + std::to_string(index++) + ".csv");
+        if (c.existing) WriteAll(path, kOldContent);
+        ReportFileHandler handler;
+        ASSERT_FALSE(handler.Open(path, c.mode).IsError());
+        EXPECT_EQ(handler.GetOpenMode(), c.stored);
+        EXPECT_EQ(handler.HasHeader(), *c.header != '\0');
+        EXPECT_EQ(handler.GetLineCount(), c.count);
+        if (!handler.HasHeader()) {
+            ASSERT_FALSE(handler.PutLine("H").IsError());
+        }
+        ASSERT_FALSE(handler.PutLine("x").IsError());
+        EXPECT_EQ(handler.GetLineCount(), c.count + 1);
+        handler.Close();
+        EXPECT_EQ(ReadAll(path), c.after);
+    }
+}
+
+TEST_F(ReportFileHandlerTest, ReaderGetsHeaderButNoCountNoLockAndNoWrites) {
+    ReportFileHandler handler;
+    const std::string path = OpenWith(handler, kOldContent, kIn);
+    EXPECT_TRUE(handler.IsOpen());
+    EXPECT_EQ(handler.GetOpenMode(), kIn);
+    Fields header;
+    ASSERT_FALSE(handler.GetHeader(header, ',').IsError());
+    EXPECT_EQ(header, Fields{"h"});
+    EXPECT_EQ(handler.GetLineCount(), 0u);
+    EXPECT_TRUE(LockIsFree(path));
+    std::string line;
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "h");
+
+    const CQiError err = handler.PutLine("x");  // a reader cannot write
+    EXPECT_EQ(err.GetErrNo(), 150);
+    EXPECT_EQ(err.GetMessage(), "Failed to write to report");
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), kOldContent);
+}
+
+TEST_F(ReportFileHandlerTest, ReaderOfMissingFileFailsNamingPathAndMode) {
+    const std::string path = Path("missing.csv");
+    ReportFileHandler handler;
+    const CQiError err = handler.Open(path, kIn);
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_EQ(err.GetMessage(), "Could not open report file [" + path + "] in mode [8]");
+    EXPECT_FALSE(handler.IsOpen());
+    EXPECT_EQ(handler.GetFullPath(), path);
+    EXPECT_FALSE(Exists(path));
+}
+
+// Modes a standard file buffer refuses fail the open and leave the file alone.
+TEST_F(ReportFileHandlerTest, RefusedModesFailWithoutTouchingTheFile) {
+    const std::string path = Path("r.csv");
+    WriteAll(path, kOldContent);
+    for (const Mode mode : {Mode{}, kTrunc, kIn | kTrunc, kTrunc | kApp, kAte}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        ReportFileHandler handler;
+        const CQiError err = handler.Open(path, mode);
+        EXPECT_EQ(err.GetErrNo(), 22);
+        EXPECT_EQ(err.GetMessage(),
+                  "Could not open report file [" + path + "] in mode [" + std::to_string(static_cast<int>(mode)) + "]");
+        EXPECT_FALSE(handler.IsOpen());
+        EXPECT_EQ(ReadAll(path), kOldContent);
+    }
+}
+
+TEST_F(ReportFileHandlerTest, OpenOnOpenHandlerFailsAndChangesNothing) {
+    const std::string path = Path("r.csv");
+    const std::string other = Path("other.csv");
+    WriteAll(path, kOldContent);
+    std::vector<std::pair<std::string, std::string>> lines;
+    EvDebug::SetDebugSink([&](const std::string& tag, const std::string& line) { lines.emplace_back(tag, line); });
+    const int savedLevel = EvDebug().getDebugLevel();
+
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    ASSERT_FALSE(handler.PutLine("d").IsError());
+    EvDebug::SetDebugLevel(-1);
+    CQiError err = handler.Open(other, kIn);
+    EvDebug::SetDebugLevel(2);
+    const CQiError again = handler.Open(other, kOut | kTrunc);
+    EvDebug::SetDebugLevel(savedLevel);
+    EvDebug::SetDebugSink({});
+
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_EQ(err.GetMessage(), "File is already open.");
+    EXPECT_EQ(again.GetErrNo(), 22);
+    EXPECT_TRUE(handler.IsOpen());
+    EXPECT_EQ(handler.GetFullPath(), path);
+    EXPECT_EQ(handler.GetOpenMode(), kOut | kApp);
+    EXPECT_EQ(handler.GetLineCount(), 4u);
+    EXPECT_TRUE(handler.HasHeader());
+    EXPECT_FALSE(Exists(other));
+    // The misuse is visible even at the default level; the tag only from level 2.
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].first, "");
+    EXPECT_EQ(lines[0].second, "File [" + other + "] is already open.");
+    EXPECT_NE(lines[1].first.find("ReportFileHandler::Open"), std::string::npos);
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), std::string(kOldContent) + "d\n");
+}
+
+TEST_F(ReportFileHandlerTest, MissingParentDirectoriesAreCreated) {
+    ReportFileHandler handler;
+    EXPECT_FALSE(handler.CheckPath(Path("a/b/c.csv")).IsError());
+    EXPECT_TRUE(std::filesystem::is_directory(Path("a/b")));
+    EXPECT_FALSE(Exists(Path("a/b/c.csv")));
+    EXPECT_FALSE(handler.CheckPath(Path("a/b/c.csv")).IsError());
+    EXPECT_FALSE(handler.CheckPath("bare.csv").IsError());  // the current directory
+    ASSERT_FALSE(handler.Open(Path("x/y/r.csv"), kOut | kApp).IsError());  // a writer's Open checks too
+    EXPECT_TRUE(Exists(Path("x/y/r.csv")));
+    WriteAll(Path("file"), "");
+    EXPECT_TRUE(handler.CheckPath(Path("file/sub/r.csv")).IsError());
+}
+
+TEST_F(ReportFileHandlerTest, FirstLinePutBecomesTheUncountedHeader) {
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(Path("r.csv"), kOut | kTrunc).IsError());
+    EXPECT_FALSE(handler.HasHeader());
+    ASSERT_FALSE(handler.PutLine("a,b").IsError());
+    EXPECT_TRUE(handler.HasHeader());
+    EXPECT_EQ(handler.GetLineCount(), 0u);
+    ASSERT_FALSE(handler.PutLine("1,2").IsError());
+    EXPECT_EQ(handler.GetLineCount(), 1u);
+    Fields header{"before"};
+    ASSERT_FALSE(handler.GetHeader(header, ',').IsError());
+    EXPECT_EQ(header, (Fields{"before", "a", "b"}));
+    handler.Close();
+    EXPECT_FALSE(handler.HasHeader());
+    EXPECT_EQ(handler.GetLineCount(), 0u);
+    EXPECT_EQ(handler.GetFullPath(), Path("r.csv"));
+    EXPECT_EQ(handler.GetOpenMode(), kOut | kTrunc);
+}
+
+// Lines stay in memory (no write per line) until every thousandth data line,
+// an explicit Flush, or Close.
+TEST_F(ReportFileHandlerTest, LinesReachTheFileAtEveryThousandthLineFlushAndClose) {
+    const std::string path = Path("r.csv");
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    ASSERT_FALSE(handler.PutLine("h").IsError());
+    for (int i = 1; i < 1000; ++i) ASSERT_FALSE(handler.PutLine(std::to_string(i)).IsError());
+    EXPECT_EQ(ReadAll(path), "");
+    ASSERT_FALSE(handler.PutLine("1000").IsError());
+    std::string expected = "h\n";
+    for (int i = 1; i <= 1000; ++i) expected += std::to_string(i) + "\n";
+    EXPECT_EQ(ReadAll(path), expected);
+    ASSERT_FALSE(handler.PutLine("1001").IsError());
+    EXPECT_EQ(ReadAll(path), expected);
+    ASSERT_FALSE(handler.Flush().IsError());
+    EXPECT_EQ(ReadAll(path), expected + "1001\n");
+    ASSERT_FALSE(handler.PutLine("1002").IsError());
+    ASSERT_FALSE(handler.Sync().IsError());
+    EXPECT_EQ(ReadAll(path), expected + "1001\n1002\n");
+    ASSERT_FALSE(handler.PutLine("1003").IsError());
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), expected + "1001\n1002\n1003\n");
+}
+
+TEST_F(ReportFileHandlerTest, LongLinesAreWrittenWhole) {
+    const std::string path = Path("r.csv");
+    const std::string big(200 * 1024, 'b');
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kOut | kTrunc).IsError());
+    ASSERT_FALSE(handler.PutLine("h").IsError());
+    ASSERT_FALSE(handler.PutLine(big).IsError());
+    ASSERT_FALSE(handler.PutLine("t").IsError());
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), "h\n" + big + "\nt\n");
+}
+
+TEST_F(ReportFileHandlerTest, GetLineKeepsCarriageReturnsAndFailsAtEnd) {
+    ReportFileHandler handler;
+    const std::string path = OpenWith(handler, "h\r\na\n\nlast", kIn);
+    EXPECT_EQ(AllLines(handler), (Fields{"h\r", "a", "", "last"}));
+    std::string line = "stale";
+    CQiError err = handler.GetLine(line);
+    EXPECT_EQ(err.GetErrNo(), 150);
+    EXPECT_EQ(err.GetMessage(), "Failed to get line from report");
+    EXPECT_EQ(line, "");
+    // Reading stays failed until Reset, even when the file grows.
+    WriteAll(path, "h\r\na\n\nlast\nmore\n");
+    EXPECT_TRUE(handler.GetLine(line).IsError());
+    ASSERT_FALSE(handler.Reset(0).IsError());
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "h\r");
+    ASSERT_FALSE(handler.Reset(3).IsError());
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "a");
+
+    err = handler.Reset(std::streampos(-1));
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_EQ(err.GetMessage(), "Failed to reset report file [" + path + "]");
+}
+
+// Lines of every length, across the boundaries of the read blocks, come back
+// exactly, and Count agrees with a walk.
+TEST_F(ReportFileHandlerTest, LinesOfAnyLengthReadBackExactly) {
+    const std::string path = Path("r.csv");
+    std::mt19937 random(7);
+    Fields written{"header"};
+    std::string content = "header\n";
+    while (content.size() < 3 * 1024 * 1024) {
+        const size_t length = random() % 8 == 0 ? random() % (600 * 1024) : random() % 120;
+        std::string line(length, static_cast<char>('a' + written.size() % 26));
+        content += line + "\n";
+        written.push_back(std::move(line));
+    }
+    WriteAll(path, content);
+
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kIn).IsError());
+    EXPECT_EQ(AllLines(handler), written);
+    Fields walked;
+    ASSERT_FALSE(handler.ForEachLine([&](std::string& line) {
+        walked.push_back(line);
+        return CQiError::Success();
+    }).IsError());
+    EXPECT_EQ(walked, Fields(written.begin() + 1, written.end()));
+    size_t count = 0;
+    ASSERT_FALSE(handler.Count(count).IsError());
+    EXPECT_EQ(count, written.size() - 1);
+    handler.Close();
+
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    EXPECT_EQ(handler.GetLineCount(), written.size() - 1);
+    EXPECT_EQ(handler.GetFullPath(), path);
+}
+
+TEST_F(ReportFileHandlerTest, ClosedHandlerReportsEachOperationsOwnError) {
+    ReportFileHandler handler;
+    std::string line;
+    Fields fields;
+    size_t count = 7;
+    struct Expect {
+        CQiError err;
+        int code;
+        std::string message;
+    };
+    const Expect expects[] = {
+        {handler.GetLine(line), 150, "Failed to get line from report, report not open"},
+        {handler.PutLine("x"), 150, "Failed to write to report, report not open"},
+        {handler.Flush(), 150, "Failed to flush to report, report not open"},
+        {handler.Reset(0), 22, "File is [] not open."},
+        {handler.GetHeader(fields, ','), 22, "File is [] not open."},
+        {handler.GetRecord(fields, ','), 22, "File is [] not open."},
+        {handler.ForEachLine([](std::string&) { return CQiError::Success(); }), 22, "File is [] not open."},
+        {handler.FindIfLine([](std::string&) { return true; }), 22, "File is [] not open."},
+        {handler.Count(count), 22, "File is [] not open."},
+    };
+    for (const Expect& e : expects) {
+        EXPECT_EQ(e.err.GetErrNo(), e.code) << e.message;
+        EXPECT_EQ(e.err.GetMessage(), e.message);
+    }
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(fields.empty());
+}
+
+TEST_F(ReportFileHandlerTest, ReadingWriterSeesItsOwnLines) {
+    ReportFileHandler handler;
+    OpenWith(handler, kOldContent, kIn | kOut | kApp);
+    ASSERT_FALSE(handler.PutLine("d").IsError());
+    EXPECT_EQ(AllLines(handler), (Fields{"h", "a", "b", "c", "d"}));
+    size_t count = 0;
+    ASSERT_FALSE(handler.PutLine("e").IsError());
+    ASSERT_FALSE(handler.Count(count).IsError());
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(handler.GetLineCount(), 5u);
+}
+
+TEST_F(ReportFileHandlerTest, GetRecordSkipsHeaderThenReturnsDataLinesInTurn) {
+    ReportFileHandler handler;
+    OpenWith(handler, "h1,h2\na,b\nc,d\n", kIn);
+    Fields fields;
+    ASSERT_FALSE(handler.GetRecord(fields, ',').IsError());
+    EXPECT_EQ(fields, (Fields{"a", "b"}));
+    ASSERT_FALSE(handler.GetRecord(fields, ',').IsError());
+    EXPECT_EQ(fields, (Fields{"a", "b", "c", "d"}));
+    ASSERT_FALSE(handler.GetRecord(fields, ',').IsError());
+    ASSERT_FALSE(handler.GetRecord(fields, ',').IsError());
+    EXPECT_EQ(fields.size(), 4u);
+}
+
+TEST_F(ReportFileHandlerTest, ForEachLineWalksDataLinesAndRestoresReadPosition) {
+    ReportFileHandler handler;
+    OpenWith(handler, kOldContent, kIn);
+    std::string line;
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    ASSERT_EQ(line, "a");
+
+    Fields walked;
+    ASSERT_FALSE(handler.ForEachLine([&](std::string& l) {
+        walked.push_back(l);
+        l = "changed by the callback";
+        return CQiError::Success();
+    }).IsError());
+    EXPECT_EQ(walked, (Fields{"a", "b", "c"}));
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "b");
+}
+
+TEST_F(ReportFileHandlerTest, ForEachLineStopsAtCallbackErrorLeavingPositionAfterThatLine) {
+    ReportFileHandler handler;
+    OpenWith(handler, kOldContent, kIn);
+    int calls = 0;
+    const CQiError err = handler.ForEachLine([&](std::string& l) {
+        ++calls;
+        return l == "b" ? FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "bad line") : CQiError::Success();
+    });
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_EQ(err.GetMessage(), "bad line");
+    ASSERT_EQ(err.GetTrace().size(), 2u);
+    EXPECT_NE(err.GetTrace()[1].function.find("ForEachLine"), std::string::npos);
+    EXPECT_EQ(calls, 2);
+    std::string line;
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "c");
+}
+
+TEST_F(ReportFileHandlerTest, FindIfLineStopsAtFirstMatchAndRestoresPosition) {
+    ReportFileHandler handler;
+    OpenWith(handler, kOldContent, kIn);
+    std::string line;
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    Fields seen;
+    ASSERT_FALSE(handler.FindIfLine([&](std::string& l) {
+        seen.push_back(l);
+        return l == "b";
+    }).IsError());
+    EXPECT_EQ(seen, (Fields{"a", "b"}));
+    seen.clear();
+    ASSERT_FALSE(handler.FindIfLine([&](std::string& l) {
+        seen.push_back(l);
+        return false;
+    }).IsError());
+    EXPECT_EQ(seen, (Fields{"a", "b", "c"}));
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "a");
+}
+
+// Count (a block scan), a writer's Open (the same scan) and a walk line by line
+// must agree on every shape of file.
+TEST_F(ReportFileHandlerTest, CountAgreesWithWalkOnEveryFileShape) {
+    const std::pair<const char*, size_t> cases[] = {
+        {"", 0},        {"h", 0},          {"h\n", 0},      {"h\na", 1},  {"h\na\n", 1},   {"h\n\n", 1},
+        {"h\n\n\n", 2}, {"h\na\n\nb", 3},  {"\n", 0},       {"\n\n", 1},  {"h\r\na\r\n", 1},
+    };
+    int index = 0;
+    for (const auto& [content, expected] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(content)));
+        const std::string path = Path("r" + std::to_string(index++) + ".csv");
+        WriteAll(path, content);
+        ReportFileHandler reader;
+        ASSERT_FALSE(reader.Open(path, kIn).IsError());
+        size_t count = 99;
+        ASSERT_FALSE(reader.Count(count).IsError());
+        EXPECT_EQ(count, expected);
+        size_t walked = 0;
+        ASSERT_FALSE(reader.ForEachLine([&](std::string&) {
+            ++walked;
+            return CQiError::Success();
+        }).IsError());
+        EXPECT_EQ(walked, expected);
+        reader.Close();
+        ReportFileHandler writer;
+        ASSERT_FALSE(writer.Open(path, kOut | kApp).IsError());
+        EXPECT_EQ(writer.GetLineCount(), expected);
+    }
+}
+
+TEST_F(ReportFileHandlerTest, CountLeavesReadPositionAlone) {
+    ReportFileHandler handler;
+    OpenWith(handler, kOldContent, kIn);
+    std::string line;
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    size_t count = 0;
+    ASSERT_FALSE(handler.Count(count).IsError());
+    EXPECT_EQ(count, 3u);
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "a");
+}
+
+TEST_F(ReportFileHandlerTest, SplitLineFollowsItsRules) {
+    const std::pair<std::string, Fields> cases[] = {
+        {"a,,b", {"a", "", "b"}},
+        {",a", {"", "a"}},
+        {"a,b,", {"a", "b"}},
+        {"", {}},
+        {",", {""}},
+        {",,", {"", ""}},
+        {"a", {"a"}},
+        {"\"x,y\",z", {"\"x", "y\"", "z"}},  // no quoting
+        {" a ,b\r", {" a ", "b\r"}},         // no trimming
+        {std::string("a\0b,c", 5), {std::string("a\0b", 3), "c"}},
+    };
+    ReportFileHandler handler;
+    for (const auto& [line, expected] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(line));
+        Fields fields{"kept"};
+        ASSERT_FALSE(handler.SplitLine(line, fields, ',').IsError());
+        Fields want{"kept"};
+        want.insert(want.end(), expected.begin(), expected.end());
+        EXPECT_EQ(fields, want);
+    }
+    Fields fields;
+    ASSERT_FALSE(handler.SplitLine("a;b,c;", fields, ';').IsError());
+    EXPECT_EQ(fields, (Fields{"a", "b,c"}));
+}
+
+TEST_F(ReportFileHandlerTest, CheckHeaderComparesNamesExactlyAndInOrder) {
+    const std::string path = Path("r.csv");
+    WriteAll(path, "\"a,b\",c,d\n");
+    ReportFileHandler handler;
+    EXPECT_TRUE(handler.CheckHeader({}, ','));  // closed: an empty header
+    EXPECT_FALSE(handler.CheckHeader({"\"a"}, ','));
+    ASSERT_FALSE(handler.Open(path, kIn).IsError());
+    EXPECT_TRUE(handler.CheckHeader({"\"a", "b\"", "c", "d"}, ','));
+    EXPECT_FALSE(handler.CheckHeader({"\"a", "b\"", "d", "c"}, ','));
+    EXPECT_FALSE(handler.CheckHeader({"\"A", "b\"", "c", "d"}, ','));
+    EXPECT_FALSE(handler.CheckHeader({"\"a", "b\"", "c"}, ','));
+    EXPECT_FALSE(handler.CheckHeader({"\"a", "b\"", "c", "d", ""}, ','));
+    EXPECT_FALSE(handler.CheckHeader({}, ','));
+}
+
+TEST_F(ReportFileHandlerTest, LockNameReplacesEverySlash) {
+    EXPECT_EQ(ReportFileHandler::LockNameOf("/a/b/r.csv"), "_a_b_r.csv");
+    EXPECT_EQ(ReportFileHandler::LockNameOf("r.csv"), "r.csv");
+    EXPECT_EQ(ReportFileHandler::LockNameOf("//x//"), "__x__");
+}
+
+TEST_F(ReportFileHandlerTest, WriterHoldsTheLockUntilClose) {
+    const std::string path = Path("r.csv");
+    ReportFileHandler writer;
+    ASSERT_FALSE(writer.Open(path, kOut | kApp).IsError());
+    EXPECT_FALSE(LockIsFree(path));
+    EXPECT_FALSE(writer.LockFile().IsError());  // held already
+
+    ReportFileHandler second;
+    const CQiError err = second.Open(path, kOut | kApp);
+    EXPECT_EQ(err.GetErrNo(), 1001);
+    EXPECT_EQ(err.GetMessage(), "Can't open report file [" + path + "], error to acquire lock");
+    EXPECT_FALSE(second.IsOpen());
+
+    writer.Close();
+    EXPECT_TRUE(LockIsFree(path));
+    ASSERT_FALSE(second.Open(path, kOut | kApp).IsError());
+    EXPECT_FALSE(LockIsFree(path));
+}
+
+TEST_F(ReportFileHandlerTest, ReaderLockIsTakenOnRequestAndReleasedByClose) {
+    const std::string path = Path("r.csv");
+    WriteAll(path, kOldContent);
+    ReportFileHandler reader;
+    ASSERT_FALSE(reader.Open(path, kIn).IsError());
+    EXPECT_TRUE(LockIsFree(path));
+    ASSERT_FALSE(reader.LockFile().IsError());
+    EXPECT_FALSE(LockIsFree(path));
+    ASSERT_FALSE(reader.UnlockFile().IsError());
+    EXPECT_TRUE(LockIsFree(path));
+    ASSERT_FALSE(reader.LockFile().IsError());
+    reader.Close();
+    EXPECT_TRUE(LockIsFree(path));
+}
+
+TEST_F(ReportFileHandlerTest, ReopenClosesAndOpensTheSamePath) {
+    ReportFileHandler handler;
+    const std::string path = OpenWith(handler, kOldContent, kOut | kApp);
+    ASSERT_FALSE(handler.PutLine("d").IsError());
+    ASSERT_FALSE(handler.Reopen(kOut | kTrunc).IsError());
+    EXPECT_EQ(handler.GetLineCount(), 0u);
+    EXPECT_FALSE(handler.HasHeader());
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), "");
+    const CQiError err = handler.Reopen(kIn | kTrunc);
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_EQ(err.GetTrace().size(), 2u);
+}
+
+TEST_F(ReportFileHandlerTest, TruncateEmptiesTheFileKeepingTheLock) {
+    ReportFileHandler handler;
+    const std::string path = OpenWith(handler, kOldContent, kIn | kOut | kApp);
+    ASSERT_FALSE(handler.PutLine("d").IsError());
+    ASSERT_FALSE(handler.Truncate().IsError());
+    EXPECT_EQ(handler.GetLineCount(), 0u);
+    EXPECT_FALSE(handler.HasHeader());
+    EXPECT_FALSE(LockIsFree(path));
+    EXPECT_TRUE(AllLines(handler).empty());
+    ASSERT_FALSE(handler.PutLine("H").IsError());
+    ASSERT_FALSE(handler.PutLine("x").IsError());
+    EXPECT_EQ(handler.GetLineCount(), 1u);
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), "H\nx\n");
+
+    ReportFileHandler reader;
+    ASSERT_FALSE(reader.Open(path, kIn).IsError());
+    EXPECT_EQ(reader.Truncate().GetErrNo(), 22);
+    EXPECT_EQ(ReadAll(path), "H\nx\n");
+}
+
+TEST_F(ReportFileHandlerTest, TruncateToHeaderKeepsOnlyTheHeaderLine) {
+    ReportFileHandler handler;
+    const std::string path = OpenWith(handler, kOldContent, kIn | kOut | kApp);
+    ASSERT_FALSE(handler.PutLine("d").IsError());
+    ASSERT_FALSE(handler.TruncateToHeader().IsError());
+    EXPECT_EQ(ReadAll(path), "h\n");
+    EXPECT_TRUE(handler.HasHeader());
+    EXPECT_EQ(handler.GetLineCount(), 0u);
+    EXPECT_EQ(AllLines(handler), Fields{"h"});
+    ASSERT_FALSE(handler.PutLine("x").IsError());
+    EXPECT_EQ(handler.GetLineCount(), 1u);
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), "h\nx\n");
+}
+
+// When the file's first line was empty, the first line put became the header
+// line but stands further down: the file is emptied rather than cut to a
+// prefix that is not the header.
+TEST_F(ReportFileHandlerTest, TruncateToHeaderEmptiesAFileNotStartingWithIt) {
+    ReportFileHandler handler;
+    const std::string path = OpenWith(handler, "\nold\n", kOut | kApp);
+    EXPECT_FALSE(handler.HasHeader());
+    ASSERT_FALSE(handler.PutLine("H").IsError());
+    ASSERT_FALSE(handler.TruncateToHeader().IsError());
+    EXPECT_EQ(ReadAll(path), "");
+    EXPECT_FALSE(handler.HasHeader());
+}
+
+TEST_F(ReportFileHandlerTest, CopyReplacesTargetAndIncludesLinesPutSoFar) {
+    const std::string path = Path("r.csv");
+    const std::string copy = Path("r.csv.old");
+    WriteAll(copy, "previous content that is longer than the report\n");
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kOut | kTrunc).IsError());
+    ASSERT_FALSE(handler.PutLine("h").IsError());
+    ASSERT_FALSE(handler.PutLine("a").IsError());
+    ASSERT_FALSE(handler.Copy(copy).IsError());
+    EXPECT_EQ(ReadAll(copy), "h\na\n");
+    EXPECT_TRUE(handler.IsOpen());
+    EXPECT_EQ(handler.GetLineCount(), 1u);
+}
+
+TEST_F(ReportFileHandlerTest, CopyOpenFailuresNameTheirFile) {
+    const std::string source = Path("r.csv");
+    const std::string missing = Path("missing.csv");
+    const std::string target = Path("copy.csv");
+    CQiError err = ReportFileHandler::Copy(missing, target);
+    EXPECT_EQ(err.GetErrNo(), 150);
+    EXPECT_EQ(err.GetMessage(), "Failed to from file path at [" + missing + "]");
+    EXPECT_FALSE(Exists(target));
+
+    WriteAll(source, kOldContent);
+    const std::string unreachable = Path("no/such/dir/copy.csv");
+    err = ReportFileHandler::Copy(source, unreachable);
+    EXPECT_EQ(err.GetErrNo(), 150);
+    EXPECT_EQ(err.GetMessage(), "Failed to copy file path at [" + unreachable + "]");
+
+    ReportFileHandler handler;
+    ASSERT_EQ(handler.Open(missing, kIn).GetErrNo(), 22);
+    err = handler.Copy(target);
+    EXPECT_EQ(err.GetErrNo(), 150);
+    EXPECT_EQ(err.GetTrace().size(), 2u);
+}
+
+// Several blocks long; copied onto itself under another spelling of its path,
+// the file must come out unchanged rather than emptied.
+TEST_F(ReportFileHandlerTest, CopyOfLargeFileIsCompleteEvenOntoItself) {
+    const std::string source = Path("r.csv");
+    const std::string target = Path("copy.csv");
+    std::string content;
+    for (int i = 0; content.size() < 3 * 1024 * 1024 + 17; ++i) content += "line " + std::to_string(i) + "\n";
+    WriteAll(source, content);
+    WriteAll(target, std::string(5 * 1024 * 1024, 'o'));
+    ASSERT_FALSE(ReportFileHandler::Copy(source, target).IsError());
+    EXPECT_EQ(ReadAll(target), content);
+    ASSERT_FALSE(ReportFileHandler::Copy(source, dir + "/./r.csv").IsError());
+    EXPECT_EQ(ReadAll(source), content);
+}
+
+TEST_F(ReportFileHandlerTest, MoveReplacesTargetAndRemovesSource) {
+    const std::string source = Path("r.csv.tmp");
+    const std::string target = Path("r.csv");
+    WriteAll(source, kOldContent);
+    WriteAll(target, "old\n");
+    ASSERT_FALSE(ReportFileHandler::Move(source, target).IsError());
+    EXPECT_EQ(ReadAll(target), kOldContent);
+    EXPECT_FALSE(Exists(source));
+}
+
+TEST_F(ReportFileHandlerTest, MemberMoveReopensAtNewPath) {
+    const std::string path = Path("r.csv");
+    const std::string moved = Path("sub/moved.csv");
+    std::filesystem::create_directory(Path("sub"));
+    WriteAll(path, kOldContent);
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kIn).IsError());
+    ASSERT_FALSE(handler.Move(moved).IsError());
+    EXPECT_TRUE(handler.IsOpen());
+    EXPECT_EQ(handler.GetFullPath(), moved);
+    EXPECT_EQ(handler.GetOpenMode(), kIn);
+    EXPECT_EQ(AllLines(handler), (Fields{"h", "a", "b", "c"}));
+    EXPECT_FALSE(Exists(path));
+
+    // A failed move leaves the handler closed on its old path.
+    const CQiError err = handler.Move(Path("missing-dir/x.csv"));
+    EXPECT_TRUE(err.IsError());
+    EXPECT_FALSE(handler.IsOpen());
+    EXPECT_EQ(handler.GetFullPath(), moved);
+    EXPECT_EQ(ReadAll(moved), kOldContent);
+}
+
+}  // namespace
+}  // namespace I2::test

@@ -1,0 +1,513 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <ios>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <IdxReports/ReportTestSupport.h>
+#include <IdxReports/TestRecord.h>
+
+namespace I2 {
+namespace {
+
+using Testing::Exists;
+using Testing::ExpectLockHeldAt;
+using Testing::FaultInjector;
+using Testing::LockIsFree;
+using Testing::ReadLines;
+using Testing::ReadWhole;
+using Testing::SmallReport;
+using Testing::TestRecord;
+using Testing::TestReport;
+using Testing::WriteWhole;
+
+constexpr auto In = std::ios::in;
+const auto Append = std::ios::out | std::ios::app;
+constexpr char Header[] = "Id,Name,Value\n";
+
+class ReportTemplate : public ::testing::Test {
+protected:
+    Testing::TempDir dir;
+    const std::string path = dir.File("report.csv");
+};
+
+std::vector<int> IdsOf(const std::vector<TestRecord>& records) {
+    std::vector<int> ids;
+    for (const TestRecord& record : records) ids.push_back(record.id);
+    return ids;
+}
+
+// --- open, header, append, close ---
+
+TEST_F(ReportTemplate, NewFileGetsTheHeaderOnceAcrossReopens) {
+    TestReport report;
+    EXPECT_EQ(report.GetHeaderLine(), "Id,Name,Value");
+    ASSERT_OK(report.Open(path, Append, true));
+    TestRecord first(1, "a", 1.5), second(2, "b", 2.0), third(3, "c", 0.0);
+    ASSERT_OK(report.AddRecord(first));
+    ASSERT_OK(report.AddRecord(second));
+    ASSERT_OK(report.Close());
+    ASSERT_OK(report.Open(path, Append, true));
+    EXPECT_TRUE(report.CheckFileHeader());
+    ASSERT_OK(report.AddRecord(third));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,a,1.5\n2,b,2\n3,c,0\n");
+    EXPECT_EQ(report.GetPath(), path);
+}
+
+TEST_F(ReportTemplate, ReaderNeverWritesAHeaderAndMissingFileFails) {
+    TestReport report;
+    const CQiError missing = report.Open(path, In, true);
+    ASSERT_TRUE(missing.IsError());
+    EXPECT_EQ(missing.GetErrNo(), 22);
+    EXPECT_FALSE(Exists(path));
+
+    WriteWhole(path, "");
+    ASSERT_OK(report.Open(path, In, false));
+    EXPECT_FALSE(report.CheckFileHeader());
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), "");
+}
+
+TEST_F(ReportTemplate, CloseOfANeverOpenedReportSucceeds) {
+    TestReport report;
+    EXPECT_OK(report.Close());
+    TestRecord record(1, "a", 1);
+    const CQiError err = report.AddRecord(record);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 150);
+}
+
+TEST_F(ReportTemplate, HeaderCheckConvertsAnOlderLayoutThroughTheTemporary) {
+    WriteWhole(path, "Id,Name\n1,a\n2,b\n");
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    TestRecord record(3, "c", 4);
+    ASSERT_OK(report.AddRecord(record));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,a,0\n2,b,0\n3,c,4\n");
+    EXPECT_FALSE(Exists(path + ".tmp"));
+}
+
+TEST_F(ReportTemplate, HeaderCheckMatchesColumnsByPositionNotName) {
+    WriteWhole(path, "Name,Id,Value\n1,a,2\n");
+    TestReport report;
+    ASSERT_OK(report.Open(path, In, true));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,a,2\n");
+}
+
+TEST_F(ReportTemplate, MatchingHeaderLeavesTheFileUntouched) {
+    const std::string content = std::string(Header) + "1,a,1.50\n007,b,2\n";
+    WriteWhole(path, content);
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), content);
+
+    ASSERT_OK(report.Open(dir.File("new.csv"), Append, true));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(dir.File("new.csv")), Header);
+}
+
+TEST_F(ReportTemplate, UpdateWritesEveryLineUnderTheCurrentHeader) {
+    WriteWhole(path, "Old\n1,a\n2,\"b,c\",3\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write |
+                                           std::filesystem::perms::group_read);
+    TestReport report;
+    ASSERT_OK(report.Update(path));
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,a,0\n2,\"b,c\",3\n");
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+    EXPECT_FALSE(Exists(path + ".tmp"));
+
+    WriteWhole(path, "Old\n");
+    ASSERT_OK(report.Update(path));
+    EXPECT_EQ(ReadWhole(path), Header);
+}
+
+TEST_F(ReportTemplate, UpdateOfAMissingFileFailsWithoutATemporary) {
+    TestReport report;
+    EXPECT_TRUE(report.Update(path).IsError());
+    EXPECT_FALSE(Exists(path));
+    EXPECT_FALSE(Exists(path + ".tmp"));
+}
+
+TEST_F(ReportTemplate, UpdateStopsAtALineThatDoesNotConvertAndKeepsTheFile) {
+    const std::string content = "Id,Name\n1,a\nx\n2,b\n";
+    WriteWhole(path, content);
+    TestReport report;
+    const CQiError err = report.Update(path);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_EQ(err.GetMessage(), "Invalid line can't be converted to TestRecord");
+    EXPECT_EQ(ReadWhole(path), content);
+    EXPECT_FALSE(Exists(path + ".tmp"));
+}
+
+// --- mended: a rewrite lost data (no lock on the report, copy over the old file) ---
+
+TEST_F(ReportTemplate, UpdateLostDataWhenTheRewriteFailed) {
+    const std::string content = "Id,Name\n1,a\n2,b\n";
+    const struct {
+        const char* what;
+        void (FaultInjector::*inject)(const std::string&);
+        std::string suffix;
+    } faults[] = {
+        {"write", &FaultInjector::FailWrites, "/report.csv.tmp"},
+        {"fsync", &FaultInjector::FailSyncs, "/report.csv.tmp"},
+        {"rename", &FaultInjector::FailRenames, "/report.csv"},
+    };
+    for (const auto& fault : faults) {
+        WriteWhole(path, content);
+        TestReport report;
+        {
+            FaultInjector injector;
+            (injector.*fault.inject)(fault.suffix);
+            EXPECT_TRUE(report.Update(path).IsError()) << fault.what;
+        }
+        EXPECT_EQ(ReadWhole(path), content) << fault.what;
+        EXPECT_FALSE(Exists(path + ".tmp")) << fault.what;
+        EXPECT_TRUE(LockIsFree(path)) << fault.what;
+    }
+}
+
+TEST_F(ReportTemplate, UpdateLostLinesAppendedDuringTheRewrite) {
+    WriteWhole(path, "Id,Name\n1,a\n");
+    FaultInjector injector;
+    int probes = 0;
+    injector.OnRename(ExpectLockHeldAt(path, path, probes));
+    TestReport report;
+    ASSERT_OK(report.Update(path));
+    EXPECT_EQ(probes, 1);
+    EXPECT_TRUE(LockIsFree(path));
+}
+
+TEST_F(ReportTemplate, RewriteOfAFileOpenForWritingIsRefused) {
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, false));
+    TestRecord record(1, "a", 1);
+    ASSERT_OK(report.AddRecord(record));
+    TestReport::DataFrame_t frame{TestRecord(9, "z", 9)};
+    const CQiError err = report.Rewrite(path, frame);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_TRUE(report.Update(path).IsError());
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,a,1\n");
+}
+
+TEST_F(ReportTemplate, RewriteReplacesTheContentWithoutRotating) {
+    WriteWhole(path, std::string(Header) + "1,a,1\n");
+    SmallReport report;
+    SmallReport::DataFrame_t frame;
+    for (int id = 1; id <= 5; ++id) frame.emplace_back(id, "n" + std::to_string(id), id);
+    ASSERT_OK(report.Rewrite(path, frame));
+    EXPECT_EQ(ReadLines(path).size(), 6u);
+    EXPECT_FALSE(Exists(path + ".old"));
+    EXPECT_FALSE(Exists(path + ".tmp"));
+    EXPECT_TRUE(LockIsFree(path));
+}
+
+// --- mended: text that broke the line format ---
+
+TEST_F(ReportTemplate, TextBreakingTheLineFormatWasWrittenRaw) {
+    const std::vector<std::string> names = {"a,b", "\"quoted\"", "cr\r",   "\"lead",
+                                            "",    ",",          "x\"\"y", "plain"};
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        TestRecord record(static_cast<int>(i), names[i], 0.5);
+        ASSERT_OK(report.AddRecord(record));
+    }
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadLines(path).size(), names.size() + 1);
+    EXPECT_EQ(ReadLines(path).back(), "7,plain,0.5");
+
+    for (int pass = 0; pass < 2; ++pass) {  // as written, then after a rewrite
+        TestReport::DataFrame_t frame;
+        ASSERT_OK(report.Open(path, In, false));
+        ASSERT_OK(report.LoadAll(frame));
+        ASSERT_OK(report.Close());
+        ASSERT_EQ(frame.size(), names.size());
+        for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(frame[i].name, names[i]) << "pass " << pass;
+        ASSERT_OK(report.Update(path));
+    }
+}
+
+TEST_F(ReportTemplate, LineBreakOrNulInAFieldCorruptedTheReport) {
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    TestRecord good(1, "good", 1);
+    ASSERT_OK(report.AddRecord(good));
+    for (const std::string& name :
+         {std::string("two\nlines"), std::string("nul\0byte", 8), std::string("\n")}) {
+        TestRecord bad(2, name, 2);
+        const CQiError err = report.AddRecord(bad);
+        ASSERT_TRUE(err.IsError());
+        EXPECT_EQ(err.GetErrNo(), 22);
+        EXPECT_NE(err.GetMessage().find("line break or NUL byte"), std::string::npos) << err.GetMessage();
+        EXPECT_NE(err.GetMessage().find(path), std::string::npos) << err.GetMessage();
+    }
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,good,1\n");
+
+    TestReport::DataFrame_t frame{TestRecord(3, "x\ny", 3)};
+    EXPECT_TRUE(report.Rewrite(path, frame).IsError());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,good,1\n");
+    EXPECT_FALSE(Exists(path + ".tmp"));
+}
+
+// --- rotation ---
+
+TEST_F(ReportTemplate, AppendStartsTheFileAfreshAtTheLimit) {
+    SmallReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    for (int id = 1; id <= 3; ++id) {
+        TestRecord record(id, "r", id);
+        ASSERT_OK(report.AddRecord(record));
+    }
+    EXPECT_FALSE(Exists(path + ".old"));
+    for (int id = 4; id <= 7; ++id) {
+        TestRecord record(id, "r", id);
+        ASSERT_OK(report.AddRecord(record));
+    }
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "7,r,7\n");
+    EXPECT_EQ(ReadWhole(path + ".old"), std::string(Header) + "4,r,4\n5,r,5\n6,r,6\n");
+    EXPECT_FALSE(Exists(path + ".old.tmp"));
+
+    TestReport unlimited;
+    ASSERT_OK(unlimited.Open(dir.File("big.csv"), Append, true));
+    for (int id = 0; id < 50; ++id) {
+        TestRecord record(id, "r", id);
+        ASSERT_OK(unlimited.AddRecord(record));
+    }
+    ASSERT_OK(unlimited.Close());
+    EXPECT_EQ(ReadLines(dir.File("big.csv")).size(), 51u);
+    EXPECT_FALSE(Exists(dir.File("big.csv.old")));
+}
+
+TEST_F(ReportTemplate, RotationReleasedTheLockBetweenCopyAndEmptying) {
+    FaultInjector injector;  // before the open, so it knows the report's descriptor
+    SmallReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    for (int id = 1; id <= 3; ++id) {
+        TestRecord record(id, "r", id);
+        ASSERT_OK(report.AddRecord(record));
+    }
+    int renames = 0, truncations = 0;
+    injector.OnRename(ExpectLockHeldAt(path + ".old", path, renames));
+    injector.OnTruncate(ExpectLockHeldAt(path, path, truncations));
+    TestRecord fourth(4, "r", 4);
+    ASSERT_OK(report.AddRecord(fourth));
+    EXPECT_EQ(renames, 1);
+    EXPECT_GE(truncations, 1);
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "4,r,4\n");
+}
+
+TEST_F(ReportTemplate, FailedRotationLeftAPartialOldFile) {
+    SmallReport report;
+    FaultInjector injector;
+    ASSERT_OK(report.Open(path, Append, true));
+    for (int id = 1; id <= 6; ++id) {
+        TestRecord record(id, "r", id);
+        ASSERT_OK(report.AddRecord(record));
+    }
+    const std::string previousOld = ReadWhole(path + ".old");
+    ASSERT_EQ(previousOld, std::string(Header) + "1,r,1\n2,r,2\n3,r,3\n");
+
+    injector.FailWrites("/report.csv.old.tmp");
+    TestRecord seventh(7, "r", 7);
+    EXPECT_TRUE(report.AddRecord(seventh).IsError());
+    EXPECT_EQ(ReadWhole(path + ".old"), previousOld);
+    EXPECT_FALSE(Exists(path + ".old.tmp"));
+
+    injector.Clear();
+    ASSERT_OK(report.AddRecord(seventh));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path + ".old"), std::string(Header) + "4,r,4\n5,r,5\n6,r,6\n");
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "7,r,7\n");
+}
+
+// --- traversal, loading, frames ---
+
+class ReportTraversal : public ReportTemplate {
+protected:
+    void SetUp() override {
+        // A line that does not convert, and an empty line, which is one empty field.
+        WriteWhole(path, std::string(Header) + "1,a,1\nx\n2,b,2\n\n3,c,3\n");
+        ASSERT_OK(report.Open(path, In, false));
+    }
+    TestReport report;
+    std::vector<int> seen;
+};
+
+TEST_F(ReportTraversal, WithoutStoppingBadLinesAndFailingCallbacksAreSkipped) {
+    ASSERT_OK(report.ForEach(
+        [&](TestRecord& record) {
+            seen.push_back(record.id);
+            return record.id == 2 ? FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "callback")
+                                  : CQiError::Success();
+        },
+        false));
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(ReportTraversal, StoppingEndsAtTheFirstBadLineOrFailingCallback) {
+    CQiError err = report.ForEach(
+        [&](TestRecord& record) {
+            seen.push_back(record.id);
+            return CQiError::Success();
+        },
+        true);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetMessage(), "Invalid line can't be converted to TestRecord");
+    EXPECT_EQ(seen, std::vector<int>{1});
+
+    seen.clear();
+    err = report.ForEach(
+        [&](TestRecord& record) {
+            seen.push_back(record.id);
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "callback");
+        },
+        true);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetMessage(), "callback");
+    EXPECT_EQ(seen, std::vector<int>{1});
+}
+
+TEST_F(ReportTraversal, LoadAllAppendsAndKeepsWhatPrecededABadLine) {
+    TestReport::DataFrame_t frame{TestRecord(-1, "kept", 0), TestRecord(-2, "kept", 0)};
+    const CQiError err = report.LoadAll(frame);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_EQ(IdsOf(frame), (std::vector<int>{-1, -2, 1}));
+
+    WriteWhole(dir.File("good.csv"), std::string(Header) + "1,a,1\n2,b,2.5\n");
+    TestReport good;
+    ASSERT_OK(good.Open(dir.File("good.csv"), In, false));
+    ASSERT_OK(good.LoadAll(frame));
+    EXPECT_EQ(IdsOf(frame), (std::vector<int>{-1, -2, 1, 1, 2}));
+    EXPECT_EQ(frame.back().name, "b");
+    EXPECT_EQ(frame.back().value, 2.5);
+}
+
+TEST_F(ReportTraversal, TraversalOfAClosedReportFails) {
+    ASSERT_OK(report.Close());
+    const CQiError err = report.ForEach([&](TestRecord&) { return CQiError::Success(); }, false);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 22);
+}
+
+TEST_F(ReportTemplate, AddDataFrameRotatesInTheMiddleOfALargeFrame) {
+    SmallReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    SmallReport::DataFrame_t empty;
+    ASSERT_OK(report.AddDataFrame(empty));
+    EXPECT_EQ(ReadWhole(path), Header);  // the header line, flushed by the frame
+
+    SmallReport::DataFrame_t frame;
+    for (int id = 1; id <= 5; ++id) frame.emplace_back(id, "f", id);
+    frame[0].SetColumnSeparator(';');
+    ASSERT_OK(report.AddDataFrame(frame));
+    EXPECT_EQ(frame[0].GetColumnSeparator(), ',');
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "4,f,4\n5,f,5\n");
+    EXPECT_EQ(ReadWhole(path + ".old"), std::string(Header) + "1,f,1\n2,f,2\n3,f,3\n");
+    ASSERT_OK(report.Close());
+}
+
+// --- locking and closing ---
+
+TEST_F(ReportTemplate, LockOnAReaderHoldsTheReportUntilClose) {
+    WriteWhole(path, Header);
+    TestReport report;
+    ASSERT_OK(report.Open(path, In, true));
+    EXPECT_TRUE(LockIsFree(path));
+    ASSERT_OK(report.Lock());
+    EXPECT_FALSE(LockIsFree(path));
+    ASSERT_OK(report.Close());
+    EXPECT_TRUE(LockIsFree(path));
+
+    ASSERT_OK(report.Open(path, Append, true));
+    EXPECT_FALSE(LockIsFree(path));
+    ASSERT_OK(report.Close());
+    EXPECT_TRUE(LockIsFree(path));
+}
+
+TEST_F(ReportTemplate, CloseReportedSuccessWhenLinesWereLost) {
+    FaultInjector injector;
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    TestRecord record(1, "a", 1);
+    ASSERT_OK(report.AddRecord(record));
+    injector.FailWrites("/report.csv");
+    const CQiError err = report.Close();
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 150);
+    EXPECT_TRUE(LockIsFree(path));
+}
+
+// --- mended: two processes converting one old file ---
+
+TEST_F(ReportTemplate, HeaderConversionRanWithoutTheReportLock) {
+    WriteWhole(path, "Id,Name\n1,a\n");
+    FaultInjector injector;
+    int probes = 0;
+    injector.OnRename(ExpectLockHeldAt(path, path, probes));
+    TestReport report;
+    ASSERT_OK(report.Open(path, In, true));
+    EXPECT_EQ(probes, 1);
+    EXPECT_TRUE(LockIsFree(path));
+}
+
+TEST_F(ReportTemplate, ConcurrentOpensOfAnOldFileLostRows) {
+    for (int round = 0; round < 10; ++round) {
+        std::string old = "Id,Name\n";
+        for (int id = 1; id <= 50; ++id) old += std::to_string(id) + ",old\n";
+        WriteWhole(path, old);
+
+        std::vector<pid_t> children;
+        for (int child = 0; child < 2; ++child) {
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                TestReport report;
+                TestRecord record(1000 + child, "new", 1);
+                const bool ok = !report.Open(path, Append, true).IsError() &&
+                                !report.AddRecord(record).IsError() && !report.Close().IsError();
+                _exit(ok ? 0 : 1);
+            }
+            children.push_back(pid);
+        }
+        for (pid_t pid : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+
+        TestReport report;
+        TestReport::DataFrame_t frame;
+        ASSERT_OK(report.Open(path, In, false));
+        EXPECT_TRUE(report.CheckFileHeader());
+        ASSERT_OK(report.LoadAll(frame));
+        std::vector<int> ids = IdsOf(frame);
+        std::sort(ids.begin(), ids.end());
+        std::vector<int> expected;
+        for (int id = 1; id <= 50; ++id) expected.push_back(id);
+        expected.push_back(1000);
+        expected.push_back(1001);
+        ASSERT_EQ(ids, expected) << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace I2

@@ -1,0 +1,84 @@
+#include <IdxReports/Reports/LogCleanUpReport.h>
+
+#include <ios>
+#include <string>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "ReportsTestSupport.h"
+
+namespace I2 {
+namespace {
+
+const std::string Header = "Job Id,Reason\n";
+
+TEST(LogCleanUpRecord, WritesJobIdAndReason) {
+    LogCleanUpRecord record;
+    EXPECT_EQ(record.ToString(), "0,");
+    record.SetJobId("17");
+    record.SetReason("aged out");
+    EXPECT_EQ(record.ToString(), "17,aged out");
+}
+
+TEST(LogCleanUpRecord, RefusesOtherThanTwoFieldsUnchanged) {
+    for (const char* line : {"17", "", "17,aged,out"}) {
+        LogCleanUpRecord record;
+        record.SetJobId("5");
+        record.SetReason("kept");
+        Testing::ExpectInvalidLine(record.FromString(line), "LogCleanUpRecord");
+        EXPECT_EQ(record.ToString(), "5,kept") << line;
+    }
+}
+
+TEST(LogCleanUpRecord, AwkwardTextsRoundTrip) {
+    for (const std::string& text : Testing::AwkwardTexts()) {
+        LogCleanUpRecord written;
+        written.SetJobId(text);
+        written.SetReason(text);
+        LogCleanUpRecord read;
+        ASSERT_FALSE(read.FromString(written.ToString()).IsError()) << written.ToString();
+        EXPECT_EQ(read.GetJobId(), text);
+        EXPECT_EQ(read.GetReason(), text);
+    }
+}
+
+TEST(LogCleanUpReport, OpenCreatesDirectoriesAndStartsTheFileAfresh) {
+    Testing::TempDir dir;
+    const std::string path = dir.File("a/b/LogCleanUpReport.csv");
+    LogCleanUpReport report;
+    ASSERT_OK(report.Open(dir.Path(), "a", "b"));
+    EXPECT_EQ(report.GetPath(), path);
+    std::string jobId = "17";
+    std::string reason = "aged out, twice";
+    ASSERT_OK(report.AddCleanUpRecord(std::move(jobId), std::move(reason)));
+    // Copied, not moved from.
+    EXPECT_EQ(jobId, "17");
+    EXPECT_EQ(reason, "aged out, twice");
+    report.Close();
+    EXPECT_EQ(Testing::ReadWhole(path), Header + "17,\"aged out, twice\"\n");
+
+    {
+        LogCleanUpReport reader;
+        ASSERT_OK(reader.Open(path, std::ios::in, false));
+        LogCleanUpReport::DataFrame_t frame;
+        ASSERT_OK(reader.LoadAll(frame));
+        ASSERT_EQ(frame.size(), 1u);
+        EXPECT_EQ(frame[0].GetReason(), "aged out, twice");
+    }
+
+    // Every Open empties the file, also twice on one object.
+    ASSERT_OK(report.Open(dir.Path(), "a", "b"));
+    ASSERT_OK(report.AddCleanUpRecord("1", "x"));
+    ASSERT_OK(report.Open(dir.Path(), "a", "b"));
+    report.Close();
+    EXPECT_EQ(Testing::ReadWhole(path), Header);
+}
+
+TEST(LogCleanUpReport, AppendToUnopenedReportTracesBothOperations) {
+    LogCleanUpReport report;
+    Testing::ExpectNotOpenTrace(report.AddCleanUpRecord("1", "x"), "Reports/LogCleanUpReport.cpp", "AddCleanUpRecord");
+}
+
+}  // namespace
+}  // namespace I2

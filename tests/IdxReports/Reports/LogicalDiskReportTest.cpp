@@ -1,0 +1,246 @@
+#include <IdxReports/Reports/LogicalDiskReport.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <ios>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ReportsTestSupport.h"
+
+namespace I2 {
+namespace {
+
+constexpr unsigned long long MiB = 1ULL << 20;
+const std::string Key = "disk-key";
+
+struct Sample {
+    long time;
+    unsigned long long diskFree;
+};
+
+LogicalDiskRecord MakeRecord(long time, unsigned long long diskFree, const std::string& alert = "") {
+    LogicalDiskRecord record;
+    record.SetTime(time);
+    record.SetDB(10);
+    record.SetLogs(20);
+    record.SetReports(30);
+    record.SetOther(5);
+    record.SetDiskSize(8192);
+    record.SetDiskFree(diskFree);
+    record.SetAlert(alert);
+    return record;
+}
+
+// Appends samples to the disk's file the way the sampling side does.
+void AppendSamples(const std::string& directory, const std::vector<Sample>& samples) {
+    LogicalDiskReport writer;
+    ASSERT_OK(writer.Open(LogicalDiskReport::GetFilePath(directory, Key), std::ios::out | std::ios::app, false));
+    for (const Sample& sample : samples) {
+        LogicalDiskRecord record = MakeRecord(sample.time, sample.diskFree);
+        ASSERT_OK(writer.AddRecord(record));
+    }
+}
+
+CQiError LoadAverages(const std::string& directory, std::vector<double>& averages) {
+    LogicalDiskReport report;
+    CQiError err = report.Open(directory, Key);
+    if (err.IsError()) return err;
+    return report.LoadIndexCacheDiskFreeSpace(averages);
+}
+
+std::vector<double> Averages(const std::vector<Sample>& samples) {
+    Testing::TempDir dir;
+    AppendSamples(dir.Path(), samples);
+    std::vector<double> averages;
+    EXPECT_OK(LoadAverages(dir.Path(), averages));
+    return averages;
+}
+
+TEST(LogicalDiskRecord, WritesNineColumnsEndingInTheAlert) {
+    EXPECT_EQ(MakeRecord(1000, 4096).ToString(), "1000,10,20,30,0,5,8192,4096,");
+    EXPECT_EQ(MakeRecord(-5, 0, "low").ToString(), "-5,10,20,30,0,5,8192,0,low");
+}
+
+TEST(LogicalDiskRecord, TrimsColumnsBeforeConverting) {
+    LogicalDiskRecord record;
+    ASSERT_OK(record.FromString("1000, 10, 20, 30, 0, 5, 8192, 4096, x "));
+    EXPECT_EQ(record.ToString(), "1000,10,20,30,0,5,8192,4096,x");
+
+    ASSERT_OK(record.FromString("\t7,abc,1,1,1,1,1,18446744073709551615,"));
+    EXPECT_EQ(record.GetTime(), 7);
+    EXPECT_EQ(record.GetDB(), 0u);  // does not convert
+    EXPECT_EQ(record.GetDiskFree(), std::numeric_limits<unsigned long long>::max());
+}
+
+TEST(LogicalDiskRecord, RefusesLinesOfOtherThanNineColumnsUnchanged) {
+    for (const char* line : {"1,2,3,4,5,6,7,8", "1,2,3,4,5,6,7,8,9,10", ""}) {
+        LogicalDiskRecord record = MakeRecord(1000, 4096, "kept");
+        Testing::ExpectInvalidLine(record.FromString(line), "LogicalDiskRecord");
+        EXPECT_EQ(record.ToString(), "1000,10,20,30,0,5,8192,4096,kept") << line;
+    }
+}
+
+TEST(LogicalDiskRecord, AlertWithSeparatorAndQuotesRoundTrips) {
+    const std::string alert = "disk \"C\", nearly full";
+    LogicalDiskRecord written = MakeRecord(1000, 4096, alert);
+    const std::string line = written.ToString();
+    EXPECT_EQ(line, "1000,10,20,30,0,5,8192,4096,\"disk \"\"C\"\", nearly full\"");
+
+    LogicalDiskRecord read;
+    ASSERT_OK(read.FromString(line));
+    EXPECT_EQ(read.GetAlert(), alert);
+
+    // And through the file: the line still loads as nine columns.
+    Testing::TempDir dir;
+    {
+        LogicalDiskReport writer;
+        ASSERT_OK(writer.Open(LogicalDiskReport::GetFilePath(dir.Path(), Key), std::ios::out, false));
+        ASSERT_OK(writer.AddRecord(written));
+    }
+    LogicalDiskReport report;
+    ASSERT_OK(report.Open(dir.Path(), Key));
+    LogicalDiskReport::DataFrame_t frame;
+    ASSERT_OK(report.LoadAll(frame));
+    ASSERT_EQ(frame.size(), 1u);
+    EXPECT_EQ(frame[0].GetAlert(), alert);
+}
+
+TEST(LogicalDiskRecord, DebugMeDumpsEveryFieldAboveLevelSix) {
+    LogicalDiskRecord record = MakeRecord(-1, 4096, "a");
+    EXPECT_TRUE(Testing::DebugLines(6, [&] { record.DebugMe(); }).empty());
+    const std::vector<std::string> lines = Testing::DebugLines(7, [&] { record.DebugMe(); });
+    ASSERT_EQ(lines.size(), 1u);
+    // Time is dumped unsigned.
+    EXPECT_EQ(lines[0],
+              "virtual void I2::LogicalDiskRecord::DebugMe()|\nTime = 18446744073709551615\nDB = 10\nLogs = 20"
+              "\nReports = 30\nV1 = 0\nOther = 5\nDiskSize = 8192\nDiskFree = 4096\nAlert = a");
+}
+
+TEST(LogicalDiskReport, FileNameIsTheCrc64OfTheKeyBytes) {
+    // CRC-64/XZ check value of "123456789" is 0x995DC9BBDF1939FA.
+    EXPECT_EQ(LogicalDiskReport::GetFileName("123456789"), "IndexCacheStats_11051210869376104954.csv");
+    EXPECT_EQ(LogicalDiskReport::GetFileName(Key), LogicalDiskReport::GetFileName(Key));
+    EXPECT_NE(LogicalDiskReport::GetFileName("disk-Key"), LogicalDiskReport::GetFileName(Key));
+    EXPECT_EQ(LogicalDiskReport::GetFilePath("/d", "123456789"), "/d/IndexCacheStats_11051210869376104954.csv");
+}
+
+TEST(LogicalDiskReport, OpenFailsWithCode2WithoutARegularFile) {
+    Testing::TempDir dir;
+    const std::string fileName = LogicalDiskReport::GetFileName(Key);
+    LogicalDiskReport report;
+    CQiError err = report.Open(dir.Path(), Key);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 2);
+    EXPECT_EQ(err.GetMessage(), "File [" + fileName + "] does not exists in [" + dir.Path() + "]");
+
+    std::filesystem::create_directory(dir.File(fileName));
+    EXPECT_EQ(report.Open(dir.Path(), Key).GetErrNo(), 2);
+}
+
+TEST(LogicalDiskReport, OpenNamesTheFileFromLevelZero) {
+    Testing::TempDir dir;
+    AppendSamples(dir.Path(), {});
+    const std::string message = "Openning IndexCacheStats report [" + LogicalDiskReport::GetFileName(Key) +
+                                "] from [" + dir.Path() + "].";
+    const auto openAt = [&dir](int level) {
+        return Testing::DebugLines(level, [&dir] {
+            LogicalDiskReport report;
+            EXPECT_OK(report.Open(dir.Path(), Key));
+        });
+    };
+    EXPECT_TRUE(openAt(-1).empty());
+    EXPECT_EQ(openAt(1), std::vector<std::string>{"|" + message});
+    // From level 2 on the line carries the operation's signature.
+    const std::vector<std::string> lines = openAt(2);
+    ASSERT_FALSE(lines.empty());
+    const std::string tag = lines[0].substr(0, lines[0].find('|'));
+    EXPECT_NE(tag.find("I2::LogicalDiskReport::Open("), std::string::npos) << tag;
+    EXPECT_EQ(lines[0].substr(tag.size() + 1), message);
+}
+
+TEST(LogicalDiskReport, AveragesFreeMebibytesPerDayLongPeriod) {
+    struct Case {
+        std::vector<Sample> samples;
+        std::vector<double> expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}},
+        {{{0, MiB}, {3600, 2 * MiB}, {86399, 3 * MiB}}, {2.0}},
+        {{{0, MiB}, {86400, 3 * MiB}}, {1.0, 3.0}},
+        // A period runs from its first sample; an earlier time joins it.
+        {{{100, MiB}, {50, 2 * MiB}, {86450, 6 * MiB}}, {3.0}},
+        {{{100, MiB}, {50, 2 * MiB}, {86500, 6 * MiB}}, {1.5, 6.0}},
+        // Whole mebibytes only.
+        {{{0, MiB - 1}, {10, 3 * MiB}}, {1.5}},
+        {{{0, 2 * MiB}, {100000, 4 * MiB}, {200000, 8 * MiB}, {250000, 10 * MiB}}, {2.0, 4.0, 9.0}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Averages(c.samples), c.expected) << c.samples.size() << " samples";
+}
+
+TEST(LogicalDiskReport, AveragesAreAppendedOnEveryLoad) {
+    Testing::TempDir dir;
+    AppendSamples(dir.Path(), {{0, MiB}, {86400, 3 * MiB}});
+    LogicalDiskReport report;
+    ASSERT_OK(report.Open(dir.Path(), Key));
+    std::vector<double> averages{42.0};
+    ASSERT_OK(report.LoadIndexCacheDiskFreeSpace(averages));
+    ASSERT_OK(report.LoadIndexCacheDiskFreeSpace(averages));
+    EXPECT_EQ(averages, (std::vector<double>{42.0, 1.0, 3.0, 1.0, 3.0}));
+}
+
+TEST(LogicalDiskReport, SampleAtTimeMinusOneKeepsItsPeriod) {
+    // -1 once stood for "no period yet": a period starting at -1 was silently
+    // replaced by the next sample's.
+    EXPECT_EQ(Averages({{-1, 4 * MiB}, {86400, 2 * MiB}}), (std::vector<double>{4.0, 2.0}));
+    EXPECT_EQ(Averages({{-1, 4 * MiB}, {100, 2 * MiB}}), (std::vector<double>{3.0}));
+    EXPECT_EQ(Averages({{-200000, MiB}, {-1, 2 * MiB}, {10, 4 * MiB}}), (std::vector<double>{1.0, 3.0}));
+    EXPECT_EQ(Averages({{-1, 4 * MiB}}), (std::vector<double>{4.0}));
+}
+
+TEST(LogicalDiskReport, TimesFarApartStartANewPeriodWithoutOverflow) {
+    const long early = std::numeric_limits<long>::min() + 1;
+    const long late = std::numeric_limits<long>::max();
+    EXPECT_EQ(Averages({{early, MiB}, {late, 3 * MiB}}), (std::vector<double>{1.0, 3.0}));
+    EXPECT_EQ(Averages({{late, MiB}, {early, 3 * MiB}}), (std::vector<double>{2.0}));
+}
+
+TEST(LogicalDiskReport, LoadFailsWithoutAveragesOnABadLineOrAClosedReport) {
+    std::vector<double> averages{7.0};
+    LogicalDiskReport closed;
+    CQiError err = closed.LoadIndexCacheDiskFreeSpace(averages);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(err.GetErrNo(), 22);
+
+    Testing::TempDir dir;
+    AppendSamples(dir.Path(), {{0, MiB}});
+    std::ofstream(LogicalDiskReport::GetFilePath(dir.Path(), Key), std::ios::app) << "1,2,3,4,5,6,7,8\n";
+    err = LoadAverages(dir.Path(), averages);
+    Testing::ExpectInvalidLine(err, "LogicalDiskRecord");
+    EXPECT_EQ(averages, std::vector<double>{7.0});
+}
+
+TEST(LogicalDiskReport, TornLastLineFollowedByMoreSamplesFailsTheLoad) {
+    Testing::TempDir dir;
+    const std::string path = LogicalDiskReport::GetFilePath(dir.Path(), Key);
+    AppendSamples(dir.Path(), {{0, MiB}});
+    std::ofstream(path, std::ios::app) << "100,10,20";  // a writer died mid-line
+    AppendSamples(dir.Path(), {{200, 3 * MiB}});
+
+    EXPECT_EQ(Testing::ReadWhole(path),
+              "Time,DB,Logs,Reports,V1,Other,DiskSize,DiskFree,Alert\n"
+              "0,10,20,30,0,5,8192,1048576,\n"
+              "100,10,20\n"
+              "200,10,20,30,0,5,8192,3145728,\n");
+    std::vector<double> averages;
+    Testing::ExpectInvalidLine(LoadAverages(dir.Path(), averages), "LogicalDiskRecord");
+    EXPECT_TRUE(averages.empty());
+}
+
+}  // namespace
+}  // namespace I2
