@@ -19,10 +19,6 @@ namespace {
 
 constexpr char Quote = '"';
 
-// Room for any of the four field types: a 20-digit unsigned long long, a signed
-// long, or a %g double such as "-1.23457e-308".
-constexpr std::size_t NumberBufferSize = 32;
-
 // "00" "01" ... "99": two digits of a number written with one copy.
 constexpr char DigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -80,26 +76,15 @@ char* WriteDecimal(char* out, uint64_t value) {
     return end;
 }
 
-// The text a default std::ostringstream gives for `value`: plain decimal for
-// integers, printf's "%g" for doubles. Locale-free, and it does not allocate,
-// which matters because every numeric field of every line goes through here.
-template <typename T>
-std::size_t FormatNumber(char (&buffer)[NumberBufferSize], T value) {
-    char* end;
-    if constexpr (std::is_floating_point_v<T>) {
-        end = std::to_chars(buffer, buffer + NumberBufferSize, value, std::chars_format::general, 6).ptr;
-    } else if constexpr (std::is_signed_v<T>) {
-        char* p = buffer;
-        uint64_t magnitude = static_cast<uint64_t>(value);
-        if (value < 0) {
-            *p++ = '-';
-            magnitude = 0 - magnitude;  // also right for the most negative value
-        }
-        end = WriteDecimal(p, magnitude);
-    } else {
-        end = WriteDecimal(buffer, value);
+// `text` between double quotes, each quote in it doubled: "say ""hi""".
+char* WriteQuoted(char* out, std::string_view text) {
+    *out++ = Quote;
+    for (char c : text) {
+        if (c == Quote) *out++ = Quote;
+        *out++ = c;
     }
-    return static_cast<std::size_t>(end - buffer);
+    *out++ = Quote;
+    return out;
 }
 
 // Bytes repeated across a 64-bit word, and the test whether any byte of a word is
@@ -268,13 +253,15 @@ void ReportRecord::AppendText(std::string& line, std::string_view text) const {
         line.append(text);
         return;
     }
-    line.reserve(line.size() + text.size() + 2);
-    line.push_back(Quote);
-    for (char c : text) {
-        if (c == Quote) line.push_back(Quote);
-        line.push_back(c);
-    }
-    line.push_back(Quote);
+    const std::size_t at = line.size();
+    line.resize(at + 2 * text.size() + 2);
+    line.resize(static_cast<std::size_t>(WriteQuoted(&line[at], text) - line.data()));
+}
+
+char* ReportRecord::WriteText(char* out, std::string_view text) const {
+    if (NeedsQuoting(text, columnSeparator)) return WriteQuoted(out, text);
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
+    return out + text.size();
 }
 
 std::string ReportRecord::UnquoteText(std::string_view field) {
@@ -289,23 +276,40 @@ std::string ReportRecord::UnquoteText(std::string_view field) {
     return text;
 }
 
+// The text a default std::ostringstream gives for `value`: plain decimal for
+// integers, printf's "%g" for doubles. Locale-free, and it does not allocate,
+// which matters because every numeric field of every line goes through here.
+template <typename T>
+char* ReportRecord::WriteField(char* out, T value) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return std::to_chars(out, out + MaxNumberLength, value, std::chars_format::general, 6).ptr;
+    } else if constexpr (std::is_signed_v<T>) {
+        uint64_t magnitude = static_cast<uint64_t>(value);
+        if (value < 0) {
+            *out++ = '-';
+            magnitude = 0 - magnitude;  // also right for the most negative value
+        }
+        return WriteDecimal(out, magnitude);
+    } else {
+        return WriteDecimal(out, value);
+    }
+}
+
 template <typename T>
 std::string ReportRecord::FieldToString(T value, bool quoted) {
-    char buffer[NumberBufferSize];
-    const std::size_t length = FormatNumber(buffer, value);
-    if (!quoted) return std::string(buffer, length);
-    std::string text;
-    text.reserve(length + 2);
-    text.push_back(Quote);
-    text.append(buffer, length);
-    text.push_back(Quote);
-    return text;
+    char buffer[MaxNumberLength + 2];
+    char* const start = buffer + 1;
+    char* end = WriteField(start, value);
+    if (!quoted) return std::string(start, end);
+    buffer[0] = Quote;
+    *end++ = Quote;
+    return std::string(buffer, end);
 }
 
 template <typename T>
 void ReportRecord::AppendField(std::string& line, T value) {
-    char buffer[NumberBufferSize];
-    line.append(buffer, FormatNumber(buffer, value));
+    char buffer[MaxNumberLength];
+    line.append(buffer, static_cast<std::size_t>(WriteField(buffer, value) - buffer));
 }
 
 template <typename T>
@@ -339,6 +343,10 @@ template void ReportRecord::AppendField<unsigned long long>(std::string&, unsign
 template void ReportRecord::AppendField<double>(std::string&, double);
 template void ReportRecord::AppendField<long>(std::string&, long);
 template void ReportRecord::AppendField<int>(std::string&, int);
+template char* ReportRecord::WriteField<unsigned long long>(char*, unsigned long long);
+template char* ReportRecord::WriteField<double>(char*, double);
+template char* ReportRecord::WriteField<long>(char*, long);
+template char* ReportRecord::WriteField<int>(char*, int);
 template unsigned long long ReportRecord::StringToField<unsigned long long>(const std::string&,
                                                                             unsigned long long);
 template double ReportRecord::StringToField<double>(const std::string&, double);

@@ -4,6 +4,7 @@
 // fixed number of columns share, the split that checks the column count and the
 // line builder that quotes text fields.
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <string>
@@ -93,37 +94,49 @@ CQiError AppendRecord(ReportType& report, Setter&& set) {
     }
 }
 
-// One line built field by field into a single string reserved up front, the
+// One line built field by field into a single string sized up front, the
 // record's separator between fields, a text quoted only when it needs it:
 //   FixedLine(record, 32).Text("/d/f").Number(42L).Text("a,b").Take() -> /d/f,42,"a,b"
+// Fields are written straight into the string's storage, which grows only when
+// the size given was too small.
 class FixedLine {
 public:
-    FixedLine(const ReportRecord& record, std::size_t reserve) : record(record) { line.reserve(reserve); }
+    FixedLine(const ReportRecord& record, std::size_t reserve) : record(record) { line.resize(reserve); }
 
     FixedLine& Text(std::string_view text) {
-        Separate();
-        record.AppendText(line, text);
+        char* out = Separate(Room(1 + 2 * text.size() + 2));
+        used = static_cast<std::size_t>(record.WriteText(out, text) - line.data());
         return *this;
     }
     template <typename T>
     FixedLine& Number(T value) {
-        Separate();
-        ReportRecord::AppendField<T>(line, value);
+        char* out = Separate(Room(1 + ReportRecord::MaxNumberLength));
+        used = static_cast<std::size_t>(ReportRecord::WriteField<T>(out, value) - line.data());
         return *this;
     }
-    std::string Take() { return std::move(line); }
+    std::string Take() {
+        line.resize(used);
+        return std::move(line);
+    }
 
     // Room for a number in decimal: 20 digits and a sign.
     static constexpr std::size_t NumberWidth = 21;
 
 private:
-    void Separate() {
-        if (started) line += record.GetColumnSeparator();
+    // Where the next field goes, with at least `need` bytes free after it.
+    char* Room(std::size_t need) {
+        if (line.size() - used < need) line.resize(std::max(2 * line.size(), used + need));
+        return line.data() + used;
+    }
+    char* Separate(char* out) {
+        if (started) *out++ = record.GetColumnSeparator();
         started = true;
+        return out;
     }
 
     const ReportRecord& record;
     std::string line;
+    std::size_t used = 0;
     bool started = false;
 };
 

@@ -166,9 +166,12 @@ public:
         const std::string& expected = stream_(value);
         line_.assign("x,");
         ReportRecord::AppendField(line_, value);
+        char written[ReportRecord::MaxNumberLength];
+        const char* const writtenEnd = ReportRecord::WriteField(written, value);
         const bool same = ReportRecord::FieldToString(value, false) == expected &&
                           ReportRecord::FieldToString(value, true) == "\"" + expected + "\"" &&
-                          line_.compare(2, std::string::npos, expected) == 0 && line_.size() == 2 + expected.size();
+                          line_.compare(2, std::string::npos, expected) == 0 && line_.size() == 2 + expected.size() &&
+                          std::string_view(written, static_cast<std::size_t>(writtenEnd - written)) == expected;
         ++checked_;
         if (!same && ++mismatches_ <= 10) {
             ADD_FAILURE() << "value " << expected << " formats as [" << ReportRecord::FieldToString(value, false)
@@ -486,6 +489,9 @@ TEST(FastPath, QuotedTextsSplitBackIntoTheSameTexts) {
                 record.AppendText(line, texts[k]);
                 quoted.push_back(record.QuoteText(texts[k]));
                 ASSERT_EQ(quoted.back(), ReferenceQuote(texts[k], separator));
+                std::string written(2 * texts[k].size() + 2, '?');
+                written.resize(static_cast<std::size_t>(record.WriteText(written.data(), texts[k]) - written.data()));
+                ASSERT_EQ(written, quoted.back());
             }
             ASSERT_EQ(line, record.JoinFields(quoted));
             checker.Check(line);
@@ -606,6 +612,35 @@ TEST(FastPath, JobStatsRecordsWriteAsThePlainPathWritesThem) {
             Plain(r.GetModifiedFiles()),     Plain(r.GetJobType()),        ReferenceQuote(host, ','),
             Plain(r.GetTimestamp()),         Plain(r.GetStatus()),         Plain(r.GetRootSize()),
             Plain(r.GetInvalidMIMEClassification())};
+        ASSERT_EQ(r.ToString(), boost::algorithm::join(fields, ","));
+    }
+}
+
+// Texts far longer than the line's first estimate, some made of quotes that all
+// double, so the line builder has to grow its buffer mid-line.
+TEST(FastPath, DanglingStubRecordsWithLongTextsWriteAsThePlainPathWritesThem) {
+    std::mt19937_64 random(0x5703);
+    const std::string alphabet = "\"\"\",a/x\r ";
+    for (int i = 0; i < 3000; ++i) {
+        std::string texts[5];
+        for (std::string& text : texts) {
+            const std::size_t length = random() % 4 == 0 ? random() % 3000 : random() % 40;
+            for (std::size_t k = 0; k < length; ++k) text.push_back(alphabet[random() % alphabet.size()]);
+        }
+        DanglingStubsRecord r;
+        r.SetFilePath(texts[0]);
+        r.SetStubsVersionGUID(texts[1]);
+        r.SetDataVersionGUID(texts[2]);
+        r.SetModifiedTimestamp(static_cast<long>(random()));
+        r.SetSizeInBytes(random() >> (random() % 64));
+        r.SetPulledForwardFromPreviousCycle(random() & 1);
+        r.SetStubType(texts[3]);
+        r.SetOrigAppGUID(texts[4]);
+        const std::vector<std::string> fields = {
+            ReferenceQuote(texts[0], ','), ReferenceQuote(texts[1], ','),          ReferenceQuote(texts[2], ','),
+            Plain(r.GetModifiedTimestamp()), Plain(r.GetSizeInBytes()),
+            r.GetPulledForwardFromPreviousCycle() ? "YES" : "NO", ReferenceQuote(texts[3], ','),
+            ReferenceQuote(texts[4], ',')};
         ASSERT_EQ(r.ToString(), boost::algorithm::join(fields, ","));
     }
 }
