@@ -24,5 +24,14 @@ install(FILES
     ${PROJECT_BINARY_DIR}/IdxReportsConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/IdxReports)
 
+# The .pc file finds the prefix from its own place, so the tree works wherever
+# `cmake --install --prefix` puts it, not only under CMAKE_INSTALL_PREFIX.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(IDXREPORTS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    file(RELATIVE_PATH IDXREPORTS_PC_UP "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+    string(REGEX REPLACE "/$" "" IDXREPORTS_PC_UP "${IDXREPORTS_PC_UP}")
+    set(IDXREPORTS_PC_PREFIX "\${pcfiledir}/${IDXREPORTS_PC_UP}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/idxreports.pc.in ${PROJECT_BINARY_DIR}/idxreports.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/idxreports.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,43 @@
+#include "Console.h"
+
+#include <fmt/format.h>
+
+namespace IdxTool {
+
+int Console::Fail(const std::string& context, const CQiError& error) const {
+    std::string message = error.GetMessage();
+    if (message.empty()) message = fmt::format("error {}", error.GetErrNo());
+    Fail(context.empty() ? message : context + ": " + message);
+    if (verbose) {
+        for (const FXCodeLocation& location : error.GetTrace())
+            err << fmt::format("    at {}:{} {}\n", location.file, location.line, location.function);
+    }
+    return kExitFailed;
+}
+
+int Console::Fail(const std::string& message) const {
+    err << "idxreport: " << message << '\n';
+    err.flush();
+    return kExitFailed;
+}
+
+Progress::Progress(const Console& console, std::string label, uint64_t totalBytes)
+    : err_(console.err),
+      label_(std::move(label)),
+      total_(totalBytes),
+      enabled_(console.errIsTerminal && totalBytes >= kMinimumBytes) {}
+
+Progress::~Progress() {
+    if (enabled_ && shownPercent_ >= 0) err_ << "\r\033[K" << std::flush;
+}
+
+void Progress::Advance(uint64_t bytes) {
+    if (!enabled_) return;
+    done_ += bytes;
+    int percent = static_cast<int>(done_ >= total_ ? 100 : done_ * 100 / total_);
+    if (percent == shownPercent_) return;
+    shownPercent_ = percent;
+    err_ << fmt::format("\ridxreport: {} {:3d}%", label_, percent) << std::flush;
+}
+
+}  // namespace IdxTool
