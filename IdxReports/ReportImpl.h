@@ -64,7 +64,11 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::Open(const std::string& path
         return err;
     }
     if ((mode & std::ios::out) && !file.HasHeader()) {
+        // Written at once rather than with the first lines: a report that a
+        // writer has created must not stand empty, headerless, while it appends
+        // slowly, nor be left so by a crash.
         err = file.PutLine(GetHeaderLine());
+        if (!err.IsError()) err = file.Flush();
         if (err.IsError()) {
             err.Push(FX_CODE_LOCATION);
             return err;

@@ -21,7 +21,11 @@ std::atomic<int>& Level() {
 
 // IDXREPORTS_DEBUG_LEVEL is read once, on first use of the level, so a level set
 // by SetDebugLevel is never overwritten by a later first read.
+// The level is asked for once per line read, so the common case (read already)
+// is one load: std::call_once itself goes through thread-local state every time.
 void ReadEnvironmentOnce() {
+    static std::atomic<bool> done{false};
+    if (done.load(std::memory_order_acquire)) return;
     static std::once_flag once;
     std::call_once(once, [] {
         const char* text = std::getenv("IDXREPORTS_DEBUG_LEVEL");
@@ -32,6 +36,7 @@ void ReadEnvironmentOnce() {
         if (errno != 0 || *end != '\0' || value < -1 || value > 1000) return;
         Level().store(static_cast<int>(value), std::memory_order_relaxed);
     });
+    done.store(true, std::memory_order_release);
 }
 
 // Guards the sink and serialises every write through it, so lines of different

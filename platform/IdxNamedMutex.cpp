@@ -38,12 +38,20 @@ const EvDebug debugLog;
 
 // Which thread of this process holds each lock file. The kernel grants a lock
 // to one open file description at a time, so there is at most one holder per
-// file; the registry only has to tell whether that holder is the caller.
+// file; the registry only has to tell whether that holder is the caller. A
+// forked child inherits the parent's entries (and its thread ids), so each
+// entry names the process too: the parent's lock is not the child's to hold,
+// and the child waits for it like any other process.
 using FileKey = std::pair<uint64_t, uint64_t>;  // device, inode
+
+struct Holder {
+    pid_t process;
+    std::thread::id thread;
+};
 
 struct Registry {
     std::mutex mutex;
-    std::map<FileKey, std::thread::id> holders;
+    std::map<FileKey, Holder> holders;
 };
 
 // Never destroyed: mutexes that are themselves static may unlock during exit.
@@ -56,7 +64,8 @@ bool HeldByThisThread(const FileKey& key) {
     Registry& registry = Holders();
     std::lock_guard<std::mutex> guard(registry.mutex);
     const auto it = registry.holders.find(key);
-    return it != registry.holders.end() && it->second == std::this_thread::get_id();
+    return it != registry.holders.end() && it->second.process == ::getpid() &&
+           it->second.thread == std::this_thread::get_id();
 }
 
 // Returns false only when memory runs out; the caller then gives the lock back.
@@ -64,7 +73,7 @@ bool Register(const FileKey& key) {
     try {
         Registry& registry = Holders();
         std::lock_guard<std::mutex> guard(registry.mutex);
-        registry.holders[key] = std::this_thread::get_id();
+        registry.holders[key] = Holder{::getpid(), std::this_thread::get_id()};
         return true;
     } catch (...) {
         return false;

@@ -39,10 +39,13 @@ inline void AssignText(std::string& text, std::string_view field) {
 // the line it was built from.
 class FixedFields {
 public:
-    FixedFields(const ReportRecord& record, std::string_view line, std::size_t columns)
-        : fields(Scratch()) {
-        record.SplitViews(line, fields);
-        complete = fields.size() == columns;
+    FixedFields(const ReportRecord& record, std::string_view line, std::size_t columns) {
+        std::vector<std::string_view>& scratch = Scratch();
+        record.SplitViews(line, scratch);
+        complete = scratch.size() == columns;
+        // Held as a plain pointer: reached through the thread's vector, every
+        // field would look the thread-local storage up again.
+        fields = scratch.data();
     }
     FixedFields(const FixedFields&) = delete;
     FixedFields& operator=(const FixedFields&) = delete;
@@ -62,7 +65,7 @@ private:
         return scratch;
     }
 
-    std::vector<std::string_view>& fields;
+    const std::string_view* fields = nullptr;
     bool complete = false;
 };
 
@@ -83,10 +86,13 @@ inline CQiError OutOfMemory(const FXCodeLocation& where) {
 // Builds a record with `set` and appends it through the report's AddRecord,
 // whose error comes back as it is (the caller pushes its own location). Memory
 // running out while the record is built or written is code 150, not a throw.
+// `set` assigns every field: the record is one per thread, reused from call to
+// call, so that its strings keep their storage and building it allocates nothing
+// once texts of a size have been seen.
 template <typename Record, typename ReportType, typename Setter>
 CQiError AppendRecord(ReportType& report, Setter&& set) {
     try {
-        Record record;
+        thread_local Record record;
         set(record);
         return report.AddRecord(record);
     } catch (const std::bad_alloc&) {

@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/range/iterator_range.hpp>
 
@@ -42,17 +43,20 @@ bool InPeriod(long start, long time) {
 }  // namespace
 
 std::string LogicalDiskRecord::ToString() {
-    return detail::FixedLine(*this, alert.size() + 2 + Columns * detail::FixedLine::NumberWidth)
-        .Number(time)
-        .Number(db)
-        .Number(logs)
-        .Number(reports)
-        .Number(v1)
-        .Number(other)
-        .Number(diskSize)
-        .Number(diskFree)
-        .Text(alert)
-        .Take();
+    detail::FixedLine line(*this, alert.size() + 4 + Columns * detail::FixedLine::NumberWidth);
+    line.Number(time).Number(db).Number(logs).Number(reports).Number(v1).Number(other).Number(diskSize).Number(
+        diskFree);
+    // Reading trims the blanks around a column, but not those inside quotes, so
+    // an alert that starts or ends with a blank is written quoted and reads back
+    // as it was:  alert " low"  ->  1000,...,4096," low"
+    const auto blank = boost::algorithm::is_space();
+    if (!alert.empty() && (blank(alert.front()) || blank(alert.back()))) {
+        std::string quoted = "\"";
+        for (const char c : alert) quoted.append(c == '"' ? 2 : 1, c);
+        quoted += '"';
+        return line.Take() + GetColumnSeparator() + quoted;
+    }
+    return line.Text(alert).Take();
 }
 
 CQiError LogicalDiskRecord::FromString(const std::string& line) {

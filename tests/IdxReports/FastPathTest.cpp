@@ -29,8 +29,10 @@
 #include <IdxReports/ReportFileHandler.h>
 #include <IdxReports/ReportRecord.h>
 #include <IdxReports/Reports/JobStatsReport.h>
+#include <IdxReports/Reports/LogCleanUpReport.h>
 #include <IdxReports/Reports/LogicalDiskReport.h>
 #include <IdxReports/Reports/SyntheticReports.h>
+#include <IdxReports/Reports/VerifyArchiveReport.h>
 
 namespace I2 {
 namespace {
@@ -506,6 +508,27 @@ TEST(FastPath, QuotedTextsSplitBackIntoTheSameTexts) {
     }
 }
 
+// The scan for characters that need quotes works on blocks of bytes; one such
+// character at any place of a text of any length must be found.
+TEST(FastPath, QuotingFindsALoneSpecialCharacterAtEveryPlace) {
+    JobStatsRecord record;
+    for (char separator : {',', ';'}) {
+        record.SetColumnSeparator(separator);
+        for (std::size_t length = 0; length <= 80; ++length) {
+            const std::string plain(length, 'p');
+            ASSERT_EQ(record.QuoteText(plain), plain) << "length " << length;
+            for (std::size_t at = 0; at < length; ++at) {
+                for (char special : {separator, '"', '\r'}) {
+                    std::string text = plain;
+                    text[at] = special;
+                    ASSERT_EQ(record.QuoteText(text), ReferenceQuote(text, separator))
+                        << "length " << length << ", character " << int(special) << " at " << at;
+                }
+            }
+        }
+    }
+}
+
 TEST(FastPath, UnquotingFollowsTheRuleForEveryShortField) {
     std::size_t mismatches = 0;
     ForEveryString("a\"x,", 8, [&](const std::string& field) {
@@ -703,6 +726,83 @@ TEST(FastPath, DanglingStubLinesReadAsThePlainPathReadsThem) {
                           record.GetOrigAppGUID() == ReferenceUnquote(c[7]);
         ASSERT_TRUE(same) << "line [" << line << "]";
     }
+}
+
+// The append operations build their record in storage reused from call to call.
+// Each line must still be exactly the line of a record built afresh from the
+// call's arguments: long texts followed by empty ones leave nothing behind.
+TEST(FastPath, AppendedRecordsAreThoseOfFreshlyBuiltRecords) {
+    Testing::TempDir dir;
+    const std::string a(300, 'a'), b = "b,\"b\"", none;
+    const std::string texts[] = {a, none, b, none, a + b, "x", none};
+    DanglingStubsReport stubs;
+    DroppedFilesReport dropped;
+    VerifyArchiveReport verify;
+    LogCleanUpReport cleanUp;
+    const auto mode = std::ios::out | std::ios::trunc;
+    ASSERT_FALSE(stubs.Open(dir.File("stubs.csv"), mode, false).IsError());
+    ASSERT_FALSE(dropped.Open(dir.File("dropped.csv"), mode, false).IsError());
+    ASSERT_FALSE(verify.Open(dir.File("verify.csv"), mode, false).IsError());
+    ASSERT_FALSE(cleanUp.Open(dir.File("cleanup.csv"), mode, false).IsError());
+    std::vector<std::string> stubLines, droppedLines, verifyLines, cleanUpLines;
+    for (std::size_t i = 0; i < 3 * std::size(texts); ++i) {
+        const std::string& t = texts[i % std::size(texts)];
+        const std::string& u = texts[(i + 3) % std::size(texts)];
+        const uint64_t number = i % 2 ? 0 : (uint64_t{1} << 63) + i;
+        ASSERT_FALSE(stubs.AddDanglingStubsInfo(t, u, t, number, number, i % 2, u, t).IsError());
+        DanglingStubsRecord stub;
+        stub.SetFilePath(t);
+        stub.SetStubsVersionGUID(u);
+        stub.SetDataVersionGUID(t);
+        stub.SetModifiedTimestamp(static_cast<long>(number));
+        stub.SetSizeInBytes(number);
+        stub.SetPulledForwardFromPreviousCycle(i % 2);
+        stub.SetStubType(u);
+        stub.SetOrigAppGUID(t);
+        stubLines.push_back(stub.ToString());
+
+        ASSERT_FALSE(dropped.AddDroppedFilesInfo(t, u, i % 2, number, number, static_cast<uint32_t>(number), u)
+                         .IsError());
+        DroppedFilesRecord drop;
+        drop.SetFilePath(t);
+        drop.SetVersionGuid(u);
+        drop.SetStubOrData(i % 2 ? "Stub" : "Data");
+        drop.SetModifiedTimestamp(static_cast<long>(number));
+        drop.SetSizeInBytes(number);
+        drop.SetReasonCode(static_cast<int>(static_cast<uint32_t>(number)));
+        drop.SetReasonString(u);
+        droppedLines.push_back(drop.ToString());
+
+        ASSERT_FALSE(verify.AddStubsInfo(t, number, number, u).IsError());
+        VerifyArchiveRecord verified;
+        verified.SetFilePath(t);
+        verified.SetModifiedTimestamp(static_cast<long>(number));
+        verified.SetSizeInBytes(number);
+        verified.SetOriginalAppguid(u);
+        verifyLines.push_back(verified.ToString());
+
+        ASSERT_FALSE(cleanUp.AddCleanUpRecord(std::string(t), std::string(u)).IsError());
+        LogCleanUpRecord cleaned;
+        cleaned.SetJobId(t);
+        cleaned.SetReason(u);
+        cleanUpLines.push_back(cleaned.ToString());
+    }
+    ASSERT_FALSE(stubs.Close().IsError());
+    ASSERT_FALSE(dropped.Close().IsError());
+    ASSERT_FALSE(verify.Close().IsError());
+    ASSERT_FALSE(cleanUp.Close().IsError());
+    const auto dataLines = [&](const std::string& name) {
+        std::vector<std::string> lines;
+        std::ifstream in(dir.File(name), std::ios::binary);
+        std::string line;
+        std::getline(in, line);  // the header line
+        while (std::getline(in, line)) lines.push_back(line);
+        return lines;
+    };
+    EXPECT_EQ(dataLines("stubs.csv"), stubLines);
+    EXPECT_EQ(dataLines("dropped.csv"), droppedLines);
+    EXPECT_EQ(dataLines("verify.csv"), verifyLines);
+    EXPECT_EQ(dataLines("cleanup.csv"), cleanUpLines);
 }
 
 // --- reading the lines of a file ---------------------------------------------------------

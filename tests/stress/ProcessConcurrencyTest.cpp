@@ -1,0 +1,247 @@
+// Several processes append to one report of each kind at once, while others
+// rewrite the job statistics (marking jobs invalid) and convert files of the
+// older job statistics layout. Afterwards every record must stand in its file
+// exactly once, whole and readable, in its writer's order.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "stress/StressSupport.h"
+
+namespace I2::stress {
+namespace {
+
+constexpr int kWriters = 4;
+constexpr int kRotationLimit = 10000;
+constexpr int kLegacyRows = 300;
+constexpr int kLegacyAppends = 5;
+constexpr const char* kDoneMarker = "writers-done";
+
+int RecordsPerWriter() { return EnvInt("IDXREPORTS_STRESS_RECORDS", 5000); }
+
+bool Invalid(uint64_t id) { return SeqOf(id) % 10 == 3; }
+
+std::vector<unsigned long> InvalidIds(int writers, int count) {
+    std::vector<unsigned long> ids;
+    for (int writer = 0; writer < writers; ++writer) {
+        for (int seq = 3; seq < count; seq += 10) ids.push_back(RecordId(writer, seq));
+    }
+    // Unsorted on purpose: SetInvalidJobs sorts the caller's list itself.
+    std::reverse(ids.begin(), ids.end());
+    return ids;
+}
+
+int RunWriter(const std::string& dir, int writer, int count) {
+    WaitPatiently();
+    const bool ok = WriteMixed<JobStatsKind>(dir, writer, count) && WriteMixed<LogicalDiskKind>(dir, writer, count) &&
+                    WriteMixed<DanglingStubsKind>(dir, writer, count) &&
+                    WriteMixed<DroppedFilesKind>(dir, writer, count) &&
+                    WriteMixed<VerifyArchiveKind>(dir, writer, count);
+    if (!ok) return 1;
+    // The log clean-up report's own Open starts the file afresh; appending
+    // writers share it through one long-lived writer each, which holds the lock
+    // for all of its records.
+    LogCleanUpReport logs;
+    if (!ChildOk("open log clean-up", LogCleanUpKind::OpenAppend(logs, dir))) return 1;
+    for (int seq = 0; seq < count; ++seq) {
+        if (!ChildOk("append log clean-up", LogCleanUpKind::Append(logs, RecordId(writer, seq)))) return 1;
+    }
+    return ChildOk("close log clean-up", logs.Close()) ? 0 : 1;
+}
+
+// Marks jobs invalid again and again until the writers are done.
+int RunInvalidator(const std::string& dir, int count) {
+    WaitPatiently();
+    const std::vector<unsigned long> listed = InvalidIds(kWriters, count);
+    int rounds = 0;
+    while (!PathExists(dir + "/" + kDoneMarker) || rounds < 3) {
+        std::vector<unsigned long> ids = listed;
+        if (!ChildOk("SetInvalidJobs", JobStatsReport::SetInvalidJobs(dir, ids))) return 1;
+        if (!std::is_sorted(ids.begin(), ids.end())) {
+            std::fprintf(stderr, "SetInvalidJobs left the id list unsorted\n");
+            return 1;
+        }
+        ++rounds;
+        usleep(5000);
+    }
+    std::printf("SetInvalidJobs rewrote the job statistics %d times meanwhile\n", rounds);
+    return 0;
+}
+
+// Converts one file of the older layout after another, appending to each, and
+// reads the shared job statistics through the header check in between.
+int RunConverter(const std::string& dir) {
+    WaitPatiently();
+    const std::string header = HeaderLineOf<JobStatsKind>();
+    int converted = 0;
+    for (int round = 0; !PathExists(dir + "/" + kDoneMarker) || round < 3; ++round, ++converted) {
+        const int writer = 100 + round;
+        const std::string name = "Legacy" + std::to_string(round) + ".csv";
+        std::string old = OldJobStatsHeader() + "\n";
+        for (int seq = 0; seq < kLegacyRows; ++seq) old += OldJobStatsRow(RecordId(writer, seq)) + "\n";
+        ReplaceFile(dir + "/" + name, old);
+
+        JobStatsReport legacy;
+        if (!ChildOk("open legacy", legacy.Open(dir, name, std::ios::out | std::ios::app))) return 1;
+        for (int seq = kLegacyRows; seq < kLegacyRows + kLegacyAppends; ++seq) {
+            if (!ChildOk("append legacy", JobStatsKind::Append(legacy, RecordId(writer, seq)))) return 1;
+        }
+        if (!ChildOk("close legacy", legacy.Close())) return 1;
+        const ReportContent converted = ReadReport<JobStatsKind>(dir + "/" + name, true);
+        bool ordered = converted.rows.size() == kLegacyRows + kLegacyAppends;
+        for (std::size_t i = 0; ordered && i < converted.rows.size(); ++i) {
+            ordered = converted.rows[i].id == RecordId(writer, static_cast<int>(i)) && converted.rows[i].fields == 16;
+        }
+        if (converted.firstLine != header || !converted.badLines.empty() || !ordered) {
+            std::fprintf(stderr, "converted %s is not the old rows plus the new ones\n", name.c_str());
+            return 1;
+        }
+
+        JobStatsReport shared;
+        JobStatsReport::DataFrame_t rows;
+        if (!ChildOk("open shared", shared.Open(dir, JobStatsKind::kFile, std::ios::in)) ||
+            !ChildOk("load shared", shared.LoadAll(rows))) {
+            return 1;
+        }
+        usleep(2000);
+    }
+    std::printf("converted %d files of the older layout meanwhile\n", converted);
+    return 0;
+}
+
+TEST(ConcurrentProcesses, EveryRecordOfEveryWriterStandsOnceInEachReport) {
+    StressDir dir;
+    WaitPatiently();
+    const int count = RecordsPerWriter();
+    const int total = kWriters * count;
+    ASSERT_LE(total, 2 * kRotationLimit) << "a second rotation would drop records by design";
+    // Writers meet the shared job statistics in the older layout and convert it
+    // while the others append.
+    WriteFile(dir / JobStatsKind::kFile, OldJobStatsHeader() + "\n");
+
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < kWriters; ++writer) {
+        writers.push_back(Spawn([&dir, writer, count] { return RunWriter(dir.Path(), writer, count); }));
+    }
+    const pid_t invalidator = Spawn([&dir, count] { return RunInvalidator(dir.Path(), count); });
+    const pid_t converter = Spawn([&dir] { return RunConverter(dir.Path()); });
+    const bool writersOk = WaitAll(writers);
+    WriteFile(dir / kDoneMarker, "");
+    const bool othersOk = WaitAll({invalidator, converter});
+    ASSERT_TRUE(writersOk && othersOk) << "a child failed; its stderr names the operation";
+
+    // One more marking, with nobody else about, settles every status.
+    std::vector<unsigned long> ids = InvalidIds(kWriters, count);
+    ASSERT_FALSE(JobStatsReport::SetInvalidJobs(dir.Path(), ids).IsError());
+
+    const std::string jobsHeader = HeaderLineOf<JobStatsKind>();
+    const ReportContent current = ReadReport<JobStatsKind>(dir / JobStatsKind::kFile);
+    ExpectWholeReport(current, jobsHeader, JobStatsKind::kFile);
+    std::vector<Row> jobs;
+    if (total > kRotationLimit) {
+        const ReportContent old = ReadReport<JobStatsKind>(dir / "JobStats.csv.old");
+        ExpectWholeReport(old, jobsHeader, "JobStats.csv.old");
+        EXPECT_EQ(old.rows.size(), static_cast<std::size_t>(kRotationLimit));
+        jobs = old.rows;
+        // Rows rotated away before a marking reached them may still read 0.
+        for (const Row& row : old.rows) EXPECT_TRUE(row.status == 0 || Invalid(row.id)) << row.id;
+    }
+    for (const Row& row : current.rows) EXPECT_EQ(row.status, Invalid(row.id) ? 1 : 0) << row.id;
+    jobs.insert(jobs.end(), current.rows.begin(), current.rows.end());
+    ExpectEachRecordOnce(jobs, kWriters, count);
+
+    const auto expectKind = [&](auto kind, const char* what) {
+        using Kind = decltype(kind);
+        const ReportContent content = ReadReport<Kind>(dir / Kind::kFile);
+        ExpectWholeReport(content, HeaderLineOf<Kind>(), what);
+        ExpectEachRecordOnce(content.rows, kWriters, count);
+        return content;
+    };
+    expectKind(LogicalDiskKind{}, "disk samples");
+    expectKind(DanglingStubsKind{}, "dangling stubs");
+    expectKind(DroppedFilesKind{}, "dropped files");
+    expectKind(VerifyArchiveKind{}, "verify archive");
+    const ReportContent logs = expectKind(LogCleanUpKind{}, "log clean-up");
+    // Each long-lived log writer held the lock for all its records: one block each.
+    for (std::size_t i = 1; i < logs.rows.size(); ++i) {
+        if (SeqOf(logs.rows[i].id) != 0) {
+            EXPECT_EQ(logs.rows[i].id, logs.rows[i - 1].id + 1) << "line " << i + 2;
+        }
+    }
+
+    EXPECT_TRUE(LeftoverTemporaries(dir.Path()).empty());
+}
+
+// SetInvalidJobs opened the report, then waited for its lock; meanwhile another
+// process replaced the file (a rewrite renames a new file over it) and added rows.
+// The rows were then loaded from the replaced file, and the rewrite dropped the
+// new ones.
+TEST(ConcurrentProcesses, SetInvalidJobsDroppedRowsOfAFileReplacedWhileItWaitedForTheLock) {
+    StressDir dir;
+    WaitPatiently();
+    const std::string path = dir / JobStatsKind::kFile;
+    std::string text = HeaderLineOf<JobStatsKind>() + "\n";
+    for (int seq = 0; seq < 10; ++seq) {
+        JobStatsRecord record;
+        record.SetJobId(RecordId(1, seq));
+        record.SetTotalFilesInIndex(RecordId(1, seq));
+        record.SetHostname(RecordTag(RecordId(1, seq)));
+        text += record.ToString() + "\n";
+    }
+    WriteFile(path, text);
+
+    JobStatsReport holder;  // holds the lock while the file is replaced
+    ASSERT_FALSE(JobStatsKind::OpenAppend(holder, dir.Path()).IsError());
+    const pid_t marker = Spawn([&dir] {
+        std::vector<unsigned long> ids{static_cast<unsigned long>(RecordId(1, 0))};
+        return ChildOk("SetInvalidJobs", JobStatsReport::SetInvalidJobs(dir.Path(), ids)) ? 0 : 1;
+    });
+    // Time for the child to open the file and wait for the lock; were it slower,
+    // the test would pass without showing anything, never fail wrongly.
+    usleep(300000);
+    JobStatsRecord added;
+    added.SetJobId(RecordId(2, 0));
+    added.SetTotalFilesInIndex(RecordId(2, 0));
+    added.SetHostname(RecordTag(RecordId(2, 0)));
+    ReplaceFile(path, text + added.ToString() + "\n");
+    ASSERT_FALSE(holder.Close().IsError());
+    ASSERT_EQ(Wait(marker), 0);
+
+    const ReportContent after = ReadReport<JobStatsKind>(path);
+    ExpectWholeReport(after, HeaderLineOf<JobStatsKind>(), JobStatsKind::kFile);
+    EXPECT_EQ(after.Ids(), Concat(Sequence(1, 10), {RecordId(2, 0)}));
+    ASSERT_FALSE(after.rows.empty());
+    EXPECT_EQ(after.rows.front().status, 1);
+}
+
+// A child forked by a process that held a report's lock was refused that lock
+// at once, as if it already held it itself, instead of waiting for the parent.
+TEST(ConcurrentProcesses, ChildOfALockHolderWasRefusedTheLockInsteadOfWaiting) {
+    StressDir dir;
+    WaitPatiently();
+    DanglingStubsReport parent;
+    ASSERT_FALSE(DanglingStubsKind::OpenAppend(parent, dir.Path()).IsError());
+    const pid_t child = Spawn([&dir] {
+        DanglingStubsReport report;
+        return ChildOk("open", DanglingStubsKind::OpenAppend(report, dir.Path())) &&
+                       ChildOk("append", DanglingStubsKind::Append(report, RecordId(2, 0))) &&
+                       ChildOk("close", report.Close())
+                   ? 0
+                   : 1;
+    });
+    usleep(200000);  // the child is waiting for the lock by now, or soon will be
+    ASSERT_FALSE(DanglingStubsKind::Append(parent, RecordId(1, 0)).IsError());
+    ASSERT_FALSE(parent.Close().IsError());
+    ASSERT_EQ(Wait(child), 0);
+    EXPECT_EQ(ReadReport<DanglingStubsKind>(dir / DanglingStubsKind::kFile).Ids(),
+              (std::vector<uint64_t>{RecordId(1, 0), RecordId(2, 0)}));
+}
+
+}  // namespace
+}  // namespace I2::stress
