@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -20,8 +21,10 @@ constexpr std::size_t kWriteChunk = 64 * 1024;
 constexpr std::size_t kFlushEveryLines = 1000;
 // GetLine's block.
 constexpr std::size_t kReadBlock = 256 * 1024;
-// The block of a counting pass over the whole file (Open of a writer, Count, Copy).
-constexpr std::size_t kScanBlock = 1024 * 1024;
+// The block of a counting pass over the whole file (Open of a writer, Count, Copy):
+// large enough that the system calls cost little, small enough to stay in the
+// processor's cache between being read and being counted.
+constexpr std::size_t kScanBlock = 128 * 1024;
 // The block when only the header line is wanted (Open of a reader).
 constexpr std::size_t kHeaderBlock = 64 * 1024;
 
@@ -58,13 +61,34 @@ CQiError IoError(const FXCodeLocation& location, const CQiError& cause, const ch
     return FXErrorUtil::ErrorSysErrNo(location, 150, cause.GetSystemErrNo(), "%s", message);
 }
 
+// Sixteen bytes compared at once with the compiler's vector types (SSE2 on x86-64,
+// NEON on ARM, plain words elsewhere).
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+typedef uint64_t Words16 __attribute__((vector_size(16)));
+
+// The number of "\n" in `bytes`, counted sixteen bytes at a time rather than
+// line by line: a comparison gives -1 in each byte that holds "\n", subtracting
+// it adds one to that byte's counter, and the counters are summed before any of
+// them can overflow (every 255 blocks).
 std::size_t CountNewlines(const char* bytes, std::size_t length) {
+    const Bytes16 newlines = Bytes16{} + static_cast<unsigned char>('\n');
     std::size_t count = 0;
-    const char* end = bytes + length;
-    while ((bytes = static_cast<const char*>(std::memchr(bytes, '\n', end - bytes))) != nullptr) {
-        ++count;
-        ++bytes;
+    while (length >= sizeof(Bytes16)) {
+        const std::size_t blocks = std::min<std::size_t>(length / sizeof(Bytes16), 255);
+        Bytes16 counters = Bytes16{};
+        for (std::size_t i = 0; i < blocks; ++i, bytes += sizeof(Bytes16)) {
+            Bytes16 block;
+            std::memcpy(&block, bytes, sizeof block);
+            counters -= reinterpret_cast<Bytes16>(block == newlines);
+        }
+        length -= blocks * sizeof(Bytes16);
+        const Words16 words = reinterpret_cast<Words16>(counters);
+        for (uint64_t word : {words[0], words[1]}) {
+            word = (word & 0x00ff00ff00ff00ffull) + ((word >> 8) & 0x00ff00ff00ff00ffull);
+            count += static_cast<std::size_t>((word * 0x0001000100010001ull) >> 48);
+        }
     }
+    for (; length > 0; --length) count += *bytes++ == '\n';
     return count;
 }
 

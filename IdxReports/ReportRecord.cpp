@@ -58,21 +58,40 @@ int DecimalDigits(uint64_t value) {
     return guess - (value < PowersOfTen[guess]);
 }
 
+void WriteTwoDigits(char* out, uint32_t value) { std::memcpy(out, DigitPairs + 2 * value, 2); }
+
+// Exactly eight digits, leading zeros included, as two halves that do not wait
+// for each other.
+void WriteEightDigits(char* out, uint32_t value) {
+    const uint32_t high = value / 10000;
+    const uint32_t low = value % 10000;
+    WriteTwoDigits(out, high / 100);
+    WriteTwoDigits(out + 2, high % 100);
+    WriteTwoDigits(out + 4, low / 100);
+    WriteTwoDigits(out + 6, low % 100);
+}
+
 // `value` in plain decimal at `out`; returns the end. What std::to_chars writes,
-// with the length found up front and two digits per division.
+// with the length found up front, then from the right eight digits per 64-bit
+// division and two per 32-bit one.
 char* WriteDecimal(char* out, uint64_t value) {
     char* const end = out + DecimalDigits(value);
     char* p = end;
-    while (value >= 100) {
-        const std::size_t pair = static_cast<std::size_t>(value % 100) * 2;
-        value /= 100;
-        p -= 2;
-        std::memcpy(p, DigitPairs + pair, 2);
+    while (value >= 100000000) {
+        p -= 8;
+        WriteEightDigits(p, static_cast<uint32_t>(value % 100000000));
+        value /= 100000000;
     }
-    if (value >= 10) {
-        std::memcpy(p - 2, DigitPairs + value * 2, 2);
+    auto rest = static_cast<uint32_t>(value);
+    while (rest >= 100) {
+        p -= 2;
+        WriteTwoDigits(p, rest % 100);
+        rest /= 100;
+    }
+    if (rest >= 10) {
+        WriteTwoDigits(p - 2, rest);
     } else {
-        p[-1] = static_cast<char>('0' + value);
+        p[-1] = static_cast<char>('0' + rest);
     }
     return end;
 }

@@ -100,39 +100,58 @@ CQiError AppendRecord(ReportType& report, Setter&& set) {
     }
 }
 
-// One line built field by field into a single string sized up front, the
-// record's separator between fields, a text quoted only when it needs it:
+// One line built field by field, the record's separator between fields, a text
+// quoted only when it needs it:
 //   FixedLine(record, 32).Text("/d/f").Number(42L).Text("a,b").Take() -> /d/f,42,"a,b"
-// Fields are written straight into the string's storage, which grows only when
-// the size given was too small.
+// Fields are written straight into a buffer that belongs to the calling thread
+// and is kept from line to line (it grows when a line needs more than `reserve`),
+// and Take() copies the line out once. Only one FixedLine per thread may be in
+// use at a time.
 class FixedLine {
 public:
-    FixedLine(const ReportRecord& record, std::size_t reserve) : record(record) { line.resize(reserve); }
+    FixedLine(const ReportRecord& record, std::size_t reserve) : record(record), buffer(&Scratch()) {
+        if (buffer->size() < reserve) buffer->resize(reserve);
+        data = buffer->data();
+        room = buffer->size();
+    }
+    // A buffer grown by an unusually long line is not kept for the thread's life.
+    ~FixedLine() {
+        if (room > KeptBuffer) std::string().swap(*buffer);
+    }
+    FixedLine(const FixedLine&) = delete;
+    FixedLine& operator=(const FixedLine&) = delete;
 
     FixedLine& Text(std::string_view text) {
         char* out = Separate(Room(1 + 2 * text.size() + 2));
-        used = static_cast<std::size_t>(record.WriteText(out, text) - line.data());
+        used = static_cast<std::size_t>(record.WriteText(out, text) - data);
         return *this;
     }
     template <typename T>
     FixedLine& Number(T value) {
         char* out = Separate(Room(1 + ReportRecord::MaxNumberLength));
-        used = static_cast<std::size_t>(ReportRecord::WriteField<T>(out, value) - line.data());
+        used = static_cast<std::size_t>(ReportRecord::WriteField<T>(out, value) - data);
         return *this;
     }
-    std::string Take() {
-        line.resize(used);
-        return std::move(line);
-    }
+    std::string Take() const { return std::string(data, used); }
 
     // Room for a number in decimal: 20 digits and a sign.
     static constexpr std::size_t NumberWidth = 21;
 
 private:
+    static constexpr std::size_t KeptBuffer = 64 * 1024;
+
+    static std::string& Scratch() {
+        thread_local std::string scratch;
+        return scratch;
+    }
     // Where the next field goes, with at least `need` bytes free after it.
     char* Room(std::size_t need) {
-        if (line.size() - used < need) line.resize(std::max(2 * line.size(), used + need));
-        return line.data() + used;
+        if (room - used < need) {
+            buffer->resize(std::max(2 * room, used + need));
+            data = buffer->data();
+            room = buffer->size();
+        }
+        return data + used;
     }
     char* Separate(char* out) {
         if (started) *out++ = record.GetColumnSeparator();
@@ -141,7 +160,9 @@ private:
     }
 
     const ReportRecord& record;
-    std::string line;
+    std::string* buffer;
+    char* data;
+    std::size_t room;
     std::size_t used = 0;
     bool started = false;
 };

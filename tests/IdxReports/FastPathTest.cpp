@@ -647,7 +647,9 @@ TEST(FastPath, DanglingStubRecordsWithLongTextsWriteAsThePlainPathWritesThem) {
     for (int i = 0; i < 3000; ++i) {
         std::string texts[5];
         for (std::string& text : texts) {
-            const std::size_t length = random() % 4 == 0 ? random() % 3000 : random() % 40;
+            // Now and then a line far beyond what the builder keeps between lines.
+            const std::size_t length =
+                i % 500 == 0 ? 100000 : random() % 4 == 0 ? random() % 3000 : random() % 40;
             for (std::size_t k = 0; k < length; ++k) text.push_back(alphabet[random() % alphabet.size()]);
         }
         DanglingStubsRecord r;
@@ -824,6 +826,32 @@ std::string RandomFileContent(std::mt19937_64& random) {
     }
     if (random() % 2 && !content.empty()) content.pop_back();
     return content;
+}
+
+// Line breaks are counted in blocks of bytes, with a counter per byte lane that
+// is emptied before it can overflow; a file of nothing but line breaks fills
+// every counter to its limit. Sizes straddle the block, the counters' limit and
+// the read block.
+TEST(FastPath, HandlerCountsFilesOfNothingButLineBreaks) {
+    Testing::TempDir dir;
+    for (std::size_t breaks : {0, 1, 2, 14, 15, 16, 17, 4078, 4079, 4080, 4081, 8161, 131070, 131071, 131072,
+                               131073, 3 * 131072 + 4081}) {
+        for (const char* line : {"", "x"}) {
+            std::string content = "h\n";
+            for (std::size_t i = 0; i < breaks; ++i) content.append(line).push_back('\n');
+            const std::string path = dir.File("breaks.csv");
+            Testing::WriteWhole(path, content);
+            ReportFileHandler reader;
+            ASSERT_FALSE(reader.Open(path, std::ios::in).IsError());
+            std::size_t count = 0;
+            ASSERT_FALSE(reader.Count(count).IsError());
+            EXPECT_EQ(count, breaks) << breaks << " lines of [" << line << "]";
+            reader.Close();
+            ReportFileHandler writer;
+            ASSERT_FALSE(writer.Open(path, std::ios::out | std::ios::app).IsError());
+            EXPECT_EQ(writer.GetLineCount(), breaks) << breaks << " lines of [" << line << "]";
+        }
+    }
 }
 
 TEST(FastPath, HandlerReadsTheLinesGetlineReads) {
