@@ -286,10 +286,12 @@ std::string ReportRecord::JoinFields(const std::vector<std::string>& fields) {
     return boost::algorithm::join(fields, std::string(1, columnSeparator));
 }
 
-std::string ReportRecord::QuoteText(const std::string& text) const {
-    if (!NeedsQuoting(text, columnSeparator)) return text;
-    std::string quoted;
-    AppendText(quoted, text);
+std::string ReportRecord::QuoteText(const std::string& text) const { return QuoteText(text, columnSeparator); }
+
+std::string ReportRecord::QuoteText(std::string_view text, char separator) {
+    if (!NeedsQuoting(text, separator)) return std::string(text);
+    std::string quoted(2 * text.size() + 2, '\0');
+    quoted.resize(static_cast<std::size_t>(WriteQuoted(&quoted[0], text) - quoted.data()));
     return quoted;
 }
 

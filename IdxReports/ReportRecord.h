@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,8 +24,17 @@ namespace I2 {
 // whose line would hold one.
 //
 // Records are values, destroyed through their own type (no virtual destructor).
+//
+// Every concrete record names its column positions (Record::Column::FilePath)
+// and offers VisitFields, which calls a FieldVisitor once per column in line
+// order, so that a reader of records never restates a layout.
 class IDXREPORTS_API ReportRecord {
 public:
+    // One field of a record: its column name as the report's header spells it,
+    // its text without the line's quoting, and whether it is a number (written
+    // by FieldToString, never quoted). The views last for the call only.
+    using FieldVisitor = std::function<void(std::string_view name, std::string_view text, bool number)>;
+
     ReportRecord() = default;
 
     virtual void DebugMe() = 0;
@@ -47,6 +57,9 @@ public:
     // `text` as it must stand in a line: quoted when it holds the separator, a
     // double quote or a carriage return; unchanged otherwise.
     std::string QuoteText(const std::string& text) const;
+    // The same for any separator, without a record at hand:
+    //   QuoteText("b,c", ',') -> "b,c" in quotes;  QuoteText("b;c", ',') -> b;c
+    static std::string QuoteText(std::string_view text, char separator);
     void AppendText(std::string& line, std::string_view text) const;
     // The text of a field as Split returned it: a field that opens and closes with
     // a double quote loses them and its doubled quotes are halved; any other field

@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include <IdxReports/Reports/LogCleanUpReport.h>
+#include <IdxReports/ReportRecord.h>
 
 #include "Console.h"
 
@@ -188,8 +188,7 @@ std::string CsvField(const std::string& text) {
     // The library's own quoting, so what we print reads back the way report
     // lines do; a line break cannot occur in a report field but can in a
     // name the tool prints, so it is quoted too.
-    static const I2::LogCleanUpRecord codec;
-    std::string field = codec.QuoteText(text);
+    std::string field = I2::ReportRecord::QuoteText(text, ',');
     if (field == text && text.find('\n') != std::string::npos) {
         field = '"' + text + '"';
     }

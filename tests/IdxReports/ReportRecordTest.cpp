@@ -264,6 +264,8 @@ TEST(FieldCodec, OtherSeparatorsSplitAndJoinButTheQuoteStaysDoubleQuote) {
     EXPECT_EQ(record.JoinFields({"a", "", "b"}), "a;;b");
     EXPECT_EQ(record.QuoteText("d,e"), "d,e");
     EXPECT_EQ(record.QuoteText("d;e"), "\"d;e\"");
+    EXPECT_EQ(ReportRecord::QuoteText("d,e", ';'), "d,e");
+    EXPECT_EQ(ReportRecord::QuoteText("d;e", ';'), "\"d;e\"");
 }
 
 TEST(FieldCodec, JoinAddsOnlySeparators) {
@@ -304,6 +306,7 @@ TEST(FieldCodec, TextThatBreaksTheLineFormatRoundTrips) {
     for (std::size_t i = 0; i < awkward.size(); ++i) {
         EXPECT_EQ(ReportRecord::UnquoteText(fields[i]), awkward[i]) << "field " << i << " of " << line;
         EXPECT_EQ(ReportRecord::UnquoteText(record.QuoteText(awkward[i])), awkward[i]);
+        EXPECT_EQ(ReportRecord::QuoteText(awkward[i], ','), record.QuoteText(awkward[i]));
     }
 
     for (const std::string& text : awkward) {
