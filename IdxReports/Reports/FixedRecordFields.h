@@ -167,4 +167,40 @@ private:
     bool started = false;
 };
 
+// The same chain of fields as FixedLine, handed to a FieldVisitor one by one
+// with their column names instead of being written into a line, so that a
+// record states its field order once for both:
+//   FieldWalk(visit, {"Path", "Size"}).Text("/d/f").Number(42ULL)
+//     -> visit("Path", "/d/f", false), visit("Size", "42", true)
+// `names` holds one name per column, in line order, and outlives the walk.
+class FieldWalk {
+public:
+    FieldWalk(const ReportRecord::FieldVisitor& visit, const char* const* names) : visit(visit), names(names) {}
+    FieldWalk(const FieldWalk&) = delete;
+    FieldWalk& operator=(const FieldWalk&) = delete;
+
+    FieldWalk& Text(std::string_view text) {
+        visit(names[column++], text, false);
+        return *this;
+    }
+    template <typename T>
+    FieldWalk& Number(T value) {
+        char buffer[ReportRecord::MaxNumberLength];
+        const char* const end = ReportRecord::WriteField<T>(buffer, value);
+        visit(names[column++], std::string_view(buffer, static_cast<std::size_t>(end - buffer)), true);
+        return *this;
+    }
+
+private:
+    const ReportRecord::FieldVisitor& visit;
+    const char* const* names;
+    std::size_t column = 0;
+};
+
+// A header as GetHeader returns it, from a record's table of column names.
+template <std::size_t Count>
+std::vector<std::string> HeaderOf(const char* const (&names)[Count]) {
+    return std::vector<std::string>(names, names + Count);
+}
+
 }  // namespace I2::detail

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <ctime>
 #include <ios>
+#include <iterator>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -16,12 +17,51 @@ namespace I2 {
 
 namespace {
 
-constexpr std::size_t ColumnCount = 16;
+using Column = JobStatsRecord::Column;
+
+const char* const ColumnNames[] = {"Total Files in Index",
+                                   "Job Id",
+                                   "Total Commands",
+                                   "Added Files",
+                                   "Deleted Folders",
+                                   "Deleted Files",
+                                   "Seconds To Playback",
+                                   "Start Time",
+                                   "End Time",
+                                   "Modified Files",
+                                   "Job Type",
+                                   "Hostname",
+                                   "Timestamp",
+                                   "Status",
+                                   "Root Size",
+                                   "Invalid MIME Classification"};
+static_assert(std::size(ColumnNames) == Column::Count);
+
+// The fields in line order: ToString writes them, VisitFields shows them.
+template <typename Out>
+Out& Fields(const JobStatsRecord& r, Out& out) {
+    return out.Number(r.GetTotalFilesInIndex())
+        .Number(r.GetJobId())
+        .Number(r.GetTotalCommands())
+        .Number(r.GetAddedFiles())
+        .Number(r.GetDeletedFolders())
+        .Number(r.GetDeletedFiles())
+        .Number(r.GetSecondsToPlayback())
+        .Number(r.GetStartTime())
+        .Number(r.GetEndTime())
+        .Number(r.GetModifiedFiles())
+        .Number(r.GetJobType())
+        .Text(r.GetHostname())
+        .Number(r.GetTimestamp())
+        .Number(r.GetStatus())
+        .Number(r.GetRootSize())
+        .Number(r.GetInvalidMIMEClassification());
+}
 
 // Column `index` converted to T; the default when the line is shorter (an older
 // layout) or the text does not convert. Text columns lose their quoting.
-template <typename T, typename Column>
-T ColumnValue(const std::vector<Column>& columns, std::size_t index, T defaultValue) {
+template <typename T, typename Field>
+T ColumnValue(const std::vector<Field>& columns, std::size_t index, T defaultValue) {
     if (index >= columns.size()) return defaultValue;
     if constexpr (std::is_same_v<T, std::string>) {
         return ReportRecord::UnquoteText(columns[index]);
@@ -50,46 +90,35 @@ template std::string JobStatsRecord::GetColumnValue<std::string>(const std::vect
                                                                  unsigned long, std::string);
 
 std::string JobStatsRecord::ToString() {
-    return detail::FixedLine(*this, ColumnCount * detail::FixedLine::NumberWidth + hostname.size())
-        .Number(totalFilesInIndex)
-        .Number(jobId)
-        .Number(totalCommands)
-        .Number(addedFiles)
-        .Number(deletedFolders)
-        .Number(deletedFiles)
-        .Number(secondsToPlayback)
-        .Number(startTime)
-        .Number(endTime)
-        .Number(modifiedFiles)
-        .Number(jobType)
-        .Text(hostname)
-        .Number(timestamp)
-        .Number(status)
-        .Number(rootSize)
-        .Number(invalidMIMEClassification)
-        .Take();
+    detail::FixedLine line(*this, Column::Count * detail::FixedLine::NumberWidth + hostname.size());
+    return Fields(*this, line).Take();
+}
+
+void JobStatsRecord::VisitFields(const FieldVisitor& visit) const {
+    detail::FieldWalk walk(visit, ColumnNames);
+    Fields(*this, walk);
 }
 
 CQiError JobStatsRecord::FromString(const std::string& line) {
     // Views into `line`, in a vector each thread reuses from line to line.
     thread_local std::vector<std::string_view> columns;
     SplitViews(line, columns);
-    totalFilesInIndex = ColumnValue(columns, 0, 0ULL);
-    jobId = ColumnValue(columns, 1, 0ULL);
-    totalCommands = ColumnValue(columns, 2, 0ULL);
-    addedFiles = ColumnValue(columns, 3, 0ULL);
-    deletedFolders = ColumnValue(columns, 4, 0ULL);
-    deletedFiles = ColumnValue(columns, 5, 0ULL);
-    secondsToPlayback = ColumnValue(columns, 6, 0.0);
-    startTime = ColumnValue(columns, 7, 0L);
-    endTime = ColumnValue(columns, 8, 0L);
-    modifiedFiles = ColumnValue(columns, 9, 0ULL);
-    jobType = ColumnValue(columns, 10, 0);
-    hostname = ColumnValue(columns, 11, std::string());
-    timestamp = ColumnValue(columns, 12, 0L);
-    status = ColumnValue(columns, 13, 0);
-    rootSize = ColumnValue(columns, 14, 0ULL);
-    invalidMIMEClassification = ColumnValue(columns, 15, 0ULL);
+    totalFilesInIndex = ColumnValue(columns, Column::TotalFilesInIndex, 0ULL);
+    jobId = ColumnValue(columns, Column::JobId, 0ULL);
+    totalCommands = ColumnValue(columns, Column::TotalCommands, 0ULL);
+    addedFiles = ColumnValue(columns, Column::AddedFiles, 0ULL);
+    deletedFolders = ColumnValue(columns, Column::DeletedFolders, 0ULL);
+    deletedFiles = ColumnValue(columns, Column::DeletedFiles, 0ULL);
+    secondsToPlayback = ColumnValue(columns, Column::SecondsToPlayback, 0.0);
+    startTime = ColumnValue(columns, Column::StartTime, 0L);
+    endTime = ColumnValue(columns, Column::EndTime, 0L);
+    modifiedFiles = ColumnValue(columns, Column::ModifiedFiles, 0ULL);
+    jobType = ColumnValue(columns, Column::JobType, 0);
+    hostname = ColumnValue(columns, Column::Hostname, std::string());
+    timestamp = ColumnValue(columns, Column::Timestamp, 0L);
+    status = ColumnValue(columns, Column::Status, 0);
+    rootSize = ColumnValue(columns, Column::RootSize, 0ULL);
+    invalidMIMEClassification = ColumnValue(columns, Column::InvalidMIMEClassification, 0ULL);
     return CQiError::Success();
 }
 
@@ -110,22 +139,7 @@ void JobStatsRecord::DebugMe() {
 // --- JobStatsReport ---
 
 std::vector<std::string> JobStatsReport::GetHeader() const {
-    static const std::vector<std::string> header = {"Total Files in Index",
-                                                    "Job Id",
-                                                    "Total Commands",
-                                                    "Added Files",
-                                                    "Deleted Folders",
-                                                    "Deleted Files",
-                                                    "Seconds To Playback",
-                                                    "Start Time",
-                                                    "End Time",
-                                                    "Modified Files",
-                                                    "Job Type",
-                                                    "Hostname",
-                                                    "Timestamp",
-                                                    "Status",
-                                                    "Root Size",
-                                                    "Invalid MIME Classification"};
+    static const std::vector<std::string> header = detail::HeaderOf(ColumnNames);
     return header;
 }
 
@@ -133,15 +147,13 @@ CQiError JobStatsReport::Open(const std::string& directory, const std::string& f
                               ReportFileHandler::OpenMode_t mode) {
     const std::string path = CQiPath::Append(directory, fileName);
     CQiError err = Report::Open(path, mode, true);
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 CQiError JobStatsReport::AddJobStats(JobStatsRecord& record) {
     record.SetTimestamp(static_cast<long>(time(nullptr)));
     CQiError err = AddRecord(record);
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 // The lock is taken before the load and held until the rewritten file has
@@ -170,8 +182,7 @@ CQiError JobStatsReport::SetInvalidJobs(std::string directory, std::vector<unsig
         err = report.Rewrite(report.GetPath(), records);
     }
     if (!err.IsError()) err = report.Close();
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 }  // namespace I2

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,34 @@ namespace I2 {
 // a field that does not convert reads as its default, so FromString never fails.
 class IDXREPORTS_API JobStatsRecord : public ReportRecord {
 public:
+    struct Column {
+        enum : std::size_t {
+            TotalFilesInIndex,
+            JobId,
+            TotalCommands,
+            AddedFiles,
+            DeletedFolders,
+            DeletedFiles,
+            SecondsToPlayback,
+            StartTime,
+            EndTime,
+            ModifiedFiles,
+            JobType,
+            Hostname,
+            Timestamp,
+            Status,
+            RootSize,
+            InvalidMIMEClassification,
+            Count
+        };
+    };
+
     JobStatsRecord() = default;
 
     void DebugMe() override;
     std::string ToString() override;
     CQiError FromString(const std::string& line) override;
+    void VisitFields(const FieldVisitor& visit) const;
 
     template <typename T>
     T GetColumnValue(const std::vector<std::string>& columns, unsigned long index, T defaultValue);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,16 @@ namespace I2 {
 //   17,aged out
 class IDXREPORTS_API LogCleanUpRecord : public ReportRecord {
 public:
+    struct Column {
+        enum : std::size_t { JobId, Reason, Count };
+    };
+
     LogCleanUpRecord() = default;
 
     void DebugMe() override;
     std::string ToString() override;
     CQiError FromString(const std::string& line) override;
+    void VisitFields(const FieldVisitor& visit) const;
 
     void SetJobId(const std::string& value) { jobId = value; }
     void SetReason(const std::string& value) { reason = value; }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ios>
+#include <iterator>
 #include <new>
 #include <string_view>
 
@@ -18,7 +19,11 @@
 namespace I2 {
 namespace {
 
-constexpr std::size_t Columns = 9;
+using Column = LogicalDiskRecord::Column;
+
+const char* const ColumnNames[] = {"Time",  "DB",       "Logs",     "Reports", "V1",
+                                   "Other", "DiskSize", "DiskFree", "Alert"};
+static_assert(std::size(ColumnNames) == Column::Count);
 constexpr uint64_t SecondsPerDay = 86400;
 
 // Blanks around a column are not part of its value: " 1000 " reads as 1000.
@@ -40,12 +45,25 @@ bool InPeriod(long start, long time) {
     return time < start || static_cast<uint64_t>(time) - static_cast<uint64_t>(start) < SecondsPerDay;
 }
 
+// The fields in line order up to the alert, which is last: ToString writes them,
+// VisitFields shows them.
+template <typename Out>
+Out& Numbers(const LogicalDiskRecord& r, Out& out) {
+    return out.Number(r.GetTime())
+        .Number(r.GetDB())
+        .Number(r.GetLogs())
+        .Number(r.GetReports())
+        .Number(r.GetV1())
+        .Number(r.GetOther())
+        .Number(r.GetDiskSize())
+        .Number(r.GetDiskFree());
+}
+
 }  // namespace
 
 std::string LogicalDiskRecord::ToString() {
-    detail::FixedLine line(*this, alert.size() + 4 + Columns * detail::FixedLine::NumberWidth);
-    line.Number(time).Number(db).Number(logs).Number(reports).Number(v1).Number(other).Number(diskSize).Number(
-        diskFree);
+    detail::FixedLine line(*this, alert.size() + 4 + Column::Count * detail::FixedLine::NumberWidth);
+    Numbers(*this, line);
     // Reading trims the blanks around a column, but not those inside quotes, so
     // an alert that starts or ends with a blank is written quoted and reads back
     // as it was:  alert " low"  ->  1000,...,4096," low"
@@ -59,23 +77,28 @@ std::string LogicalDiskRecord::ToString() {
     return line.Text(alert).Take();
 }
 
+void LogicalDiskRecord::VisitFields(const FieldVisitor& visit) const {
+    detail::FieldWalk walk(visit, ColumnNames);
+    Numbers(*this, walk).Text(alert);
+}
+
 CQiError LogicalDiskRecord::FromString(const std::string& line) {
     try {
-        const detail::FixedFields fields(*this, line, Columns);
+        const detail::FixedFields fields(*this, line, Column::Count);
         if (!fields.Complete()) return detail::InvalidLine(FX_CODE_LOCATION, "LogicalDiskRecord");
 
         const auto number = [&fields](std::size_t index) {
             return StringToField<unsigned long long>(Trimmed(fields[index]), 0ULL);
         };
-        time = StringToField<long>(Trimmed(fields[0]), 0L);
-        db = number(1);
-        logs = number(2);
-        reports = number(3);
-        v1 = number(4);
-        other = number(5);
-        diskSize = number(6);
-        diskFree = number(7);
-        detail::AssignText(alert, Trimmed(fields[8]));
+        time = StringToField<long>(Trimmed(fields[Column::Time]), 0L);
+        db = number(Column::DB);
+        logs = number(Column::Logs);
+        reports = number(Column::Reports);
+        v1 = number(Column::V1);
+        other = number(Column::Other);
+        diskSize = number(Column::DiskSize);
+        diskFree = number(Column::DiskFree);
+        detail::AssignText(alert, Trimmed(fields[Column::Alert]));
         return CQiError::Success();
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);
@@ -95,8 +118,7 @@ void LogicalDiskRecord::DebugMe() {
 }
 
 std::vector<std::string> LogicalDiskReport::GetHeader() const {
-    static const std::vector<std::string> header{"Time",  "DB",       "Logs",     "Reports", "V1",
-                                                 "Other", "DiskSize", "DiskFree", "Alert"};
+    static const std::vector<std::string> header = detail::HeaderOf(ColumnNames);
     return header;
 }
 
@@ -126,8 +148,7 @@ CQiError LogicalDiskReport::Open(const std::string& directory, const std::string
                            fileName.c_str(), directory.c_str());
         }
         CQiError err = Report::Open(path, std::ios::in, false);
-        if (err.IsError()) err.Push(FX_CODE_LOCATION);
-        return err;
+        return err.Push(FX_CODE_LOCATION);
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,16 @@ namespace I2 {
 // conversion.
 class IDXREPORTS_API LogicalDiskRecord : public ReportRecord {
 public:
+    struct Column {
+        enum : std::size_t { Time, DB, Logs, Reports, V1, Other, DiskSize, DiskFree, Alert, Count };
+    };
+
     LogicalDiskRecord() = default;
 
     void DebugMe() override;
     std::string ToString() override;
     CQiError FromString(const std::string& line) override;
+    void VisitFields(const FieldVisitor& visit) const;
 
     long GetTime() const { return time; }
     unsigned long long GetDB() const { return db; }

@@ -1,6 +1,7 @@
 #include <IdxReports/Reports/SyntheticReports.h>
 
 #include <cstddef>
+#include <iterator>
 #include <new>
 
 #include <IdxReports/Reports/FixedRecordFields.h>
@@ -8,13 +9,44 @@
 namespace I2 {
 namespace {
 
-constexpr std::size_t DanglingStubsColumns = 8;
-constexpr std::size_t DroppedFilesColumns = 7;
-
 constexpr const char* Yes = "YES";
 constexpr const char* No = "NO";
 constexpr const char* Stub = "Stub";
 constexpr const char* Data = "Data";
+
+const char* const DanglingStubsNames[] = {"File Path",     "Stubs Version GUID", "Data Version GUID",
+                                          "Modified Time", "Size In Bytes",      "Pulled Forward",
+                                          "Stub Type",     "Origin App GUID"};
+static_assert(std::size(DanglingStubsNames) == DanglingStubsRecord::Column::Count);
+
+const char* const DroppedFilesNames[] = {"File Path",     "Version GUID", "Stub Or Data", "Modified Time",
+                                         "Size In Bytes", "Reason Code",  "Reason"};
+static_assert(std::size(DroppedFilesNames) == DroppedFilesRecord::Column::Count);
+
+// The fields of each record in line order: ToString writes them, VisitFields
+// shows them.
+template <typename Out>
+Out& Fields(const DanglingStubsRecord& r, Out& out) {
+    return out.Text(r.GetFilePath())
+        .Text(r.GetStubsVersionGUID())
+        .Text(r.GetDataVersionGUID())
+        .Number(r.GetModifiedTimestamp())
+        .Number(r.GetSizeInBytes())
+        .Text(r.GetPulledForwardFromPreviousCycle() ? Yes : No)
+        .Text(r.GetStubType())
+        .Text(r.GetOrigAppGUID());
+}
+
+template <typename Out>
+Out& Fields(const DroppedFilesRecord& r, Out& out) {
+    return out.Text(r.GetFilePath())
+        .Text(r.GetVersionGuid())
+        .Text(r.GetStubOrData())
+        .Number(r.GetModifiedTimestamp())
+        .Number(r.GetSizeInBytes())
+        .Number(r.GetReasonCode())
+        .Text(r.GetReasonString());
+}
 
 }  // namespace
 
@@ -25,32 +57,29 @@ void DanglingStubsRecord::DebugMe() {}
 std::string DanglingStubsRecord::ToString() {
     const std::size_t texts =
         filePath.size() + stubsVersionGUID.size() + dataVersionGUID.size() + stubType.size() + origAppGUID.size();
-    return detail::FixedLine(*this, texts + DanglingStubsColumns * detail::FixedLine::NumberWidth)
-        .Text(filePath)
-        .Text(stubsVersionGUID)
-        .Text(dataVersionGUID)
-        .Number(modifiedTimestamp)
-        .Number(sizeInBytes)
-        .Text(pulledForwardFromPreviousCycle ? Yes : No)
-        .Text(stubType)
-        .Text(origAppGUID)
-        .Take();
+    detail::FixedLine line(*this, texts + Column::Count * detail::FixedLine::NumberWidth);
+    return Fields(*this, line).Take();
+}
+
+void DanglingStubsRecord::VisitFields(const FieldVisitor& visit) const {
+    detail::FieldWalk walk(visit, DanglingStubsNames);
+    Fields(*this, walk);
 }
 
 CQiError DanglingStubsRecord::FromString(const std::string& line) {
     try {
-        const detail::FixedFields fields(*this, line, DanglingStubsColumns);
+        const detail::FixedFields fields(*this, line, Column::Count);
         if (!fields.Complete()) return detail::InvalidLine(FX_CODE_LOCATION, "DanglingStubsRecord");
 
-        fields.Text(0, filePath);
-        fields.Text(1, stubsVersionGUID);
-        fields.Text(2, dataVersionGUID);
-        modifiedTimestamp = fields.Number<long>(3);
-        sizeInBytes = fields.Number<unsigned long long>(4);
+        fields.Text(Column::FilePath, filePath);
+        fields.Text(Column::StubsVersionGUID, stubsVersionGUID);
+        fields.Text(Column::DataVersionGUID, dataVersionGUID);
+        modifiedTimestamp = fields.Number<long>(Column::ModifiedTimestamp);
+        sizeInBytes = fields.Number<unsigned long long>(Column::SizeInBytes);
         // Case-sensitive: "yes", "Yes" and an empty field all read as false.
-        pulledForwardFromPreviousCycle = fields[5] == Yes;
-        fields.Text(6, stubType);
-        fields.Text(7, origAppGUID);
+        pulledForwardFromPreviousCycle = fields[Column::PulledForwardFromPreviousCycle] == Yes;
+        fields.Text(Column::StubType, stubType);
+        fields.Text(Column::OrigAppGUID, origAppGUID);
         return CQiError::Success();
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);
@@ -58,9 +87,7 @@ CQiError DanglingStubsRecord::FromString(const std::string& line) {
 }
 
 std::vector<std::string> DanglingStubsReport::GetHeader() const {
-    static const std::vector<std::string> header{"File Path",      "Stubs Version GUID", "Data Version GUID",
-                                                 "Modified Time",  "Size In Bytes",      "Pulled Forward",
-                                                 "Stub Type",      "Origin App GUID"};
+    static const std::vector<std::string> header = detail::HeaderOf(DanglingStubsNames);
     return header;
 }
 
@@ -79,8 +106,7 @@ CQiError DanglingStubsReport::AddDanglingStubsInfo(const std::string& filePath, 
         record.SetStubType(stubType);
         record.SetOrigAppGUID(origAppGUID);
     });
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 std::string DanglingStubsReport::GetPath() const { return Report::GetPath(); }
@@ -91,29 +117,27 @@ void DroppedFilesRecord::DebugMe() {}
 
 std::string DroppedFilesRecord::ToString() {
     const std::size_t texts = filePath.size() + versionGuid.size() + stubOrData.size() + reasonString.size();
-    return detail::FixedLine(*this, texts + DroppedFilesColumns * detail::FixedLine::NumberWidth)
-        .Text(filePath)
-        .Text(versionGuid)
-        .Text(stubOrData)
-        .Number(modifiedTimestamp)
-        .Number(sizeInBytes)
-        .Number(reasonCode)
-        .Text(reasonString)
-        .Take();
+    detail::FixedLine line(*this, texts + Column::Count * detail::FixedLine::NumberWidth);
+    return Fields(*this, line).Take();
+}
+
+void DroppedFilesRecord::VisitFields(const FieldVisitor& visit) const {
+    detail::FieldWalk walk(visit, DroppedFilesNames);
+    Fields(*this, walk);
 }
 
 CQiError DroppedFilesRecord::FromString(const std::string& line) {
     try {
-        const detail::FixedFields fields(*this, line, DroppedFilesColumns);
+        const detail::FixedFields fields(*this, line, Column::Count);
         if (!fields.Complete()) return detail::InvalidLine(FX_CODE_LOCATION, "DroppedFilesRecord");
 
-        fields.Text(0, filePath);
-        fields.Text(1, versionGuid);
-        fields.Text(2, stubOrData);
-        modifiedTimestamp = fields.Number<long>(3);
-        sizeInBytes = fields.Number<unsigned long long>(4);
-        reasonCode = fields.Number<int>(5);
-        fields.Text(6, reasonString);
+        fields.Text(Column::FilePath, filePath);
+        fields.Text(Column::VersionGuid, versionGuid);
+        fields.Text(Column::StubOrData, stubOrData);
+        modifiedTimestamp = fields.Number<long>(Column::ModifiedTimestamp);
+        sizeInBytes = fields.Number<unsigned long long>(Column::SizeInBytes);
+        reasonCode = fields.Number<int>(Column::ReasonCode);
+        fields.Text(Column::ReasonString, reasonString);
         return CQiError::Success();
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);
@@ -121,8 +145,7 @@ CQiError DroppedFilesRecord::FromString(const std::string& line) {
 }
 
 std::vector<std::string> DroppedFilesReport::GetHeader() const {
-    static const std::vector<std::string> header{"File Path",     "Version GUID", "Stub Or Data", "Modified Time",
-                                                 "Size In Bytes", "Reason Code",  "Reason"};
+    static const std::vector<std::string> header = detail::HeaderOf(DroppedFilesNames);
     return header;
 }
 
@@ -139,8 +162,7 @@ CQiError DroppedFilesReport::AddDroppedFilesInfo(const std::string& filePath, co
         record.SetReasonCode(static_cast<int>(reasonCode));
         record.SetReasonString(reasonString);
     });
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 std::string DroppedFilesReport::GetPath() const { return Report::GetPath(); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,11 +15,26 @@ namespace I2 {
 //   /d/f,,,1000,42,YES,t,
 class IDXREPORTS_API DanglingStubsRecord : public ReportRecord {
 public:
+    struct Column {
+        enum : std::size_t {
+            FilePath,
+            StubsVersionGUID,
+            DataVersionGUID,
+            ModifiedTimestamp,
+            SizeInBytes,
+            PulledForwardFromPreviousCycle,  // YES or NO
+            StubType,
+            OrigAppGUID,
+            Count
+        };
+    };
+
     DanglingStubsRecord() = default;
 
     void DebugMe() override;
     std::string ToString() override;
     CQiError FromString(const std::string& line) override;
+    void VisitFields(const FieldVisitor& visit) const;
 
     void SetFilePath(const std::string& value) { filePath = value; }
     void SetStubsVersionGUID(const std::string& value) { stubsVersionGUID = value; }
@@ -67,11 +83,25 @@ public:
 //   /d/f,v,Stub,1000,42,3,gone
 class IDXREPORTS_API DroppedFilesRecord : public ReportRecord {
 public:
+    struct Column {
+        enum : std::size_t {
+            FilePath,
+            VersionGuid,
+            StubOrData,
+            ModifiedTimestamp,
+            SizeInBytes,
+            ReasonCode,
+            ReasonString,
+            Count
+        };
+    };
+
     DroppedFilesRecord() = default;
 
     void DebugMe() override;
     std::string ToString() override;
     CQiError FromString(const std::string& line) override;
+    void VisitFields(const FieldVisitor& visit) const;
 
     void SetFilePath(const std::string& value) { filePath = value; }
     void SetVersionGuid(const std::string& value) { versionGuid = value; }

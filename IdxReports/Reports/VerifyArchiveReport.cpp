@@ -1,6 +1,7 @@
 #include <IdxReports/Reports/VerifyArchiveReport.h>
 
 #include <cstddef>
+#include <iterator>
 #include <new>
 
 #include <IdxReports/Reports/FixedRecordFields.h>
@@ -8,7 +9,19 @@
 namespace I2 {
 namespace {
 
-constexpr std::size_t Columns = 4;
+using Column = VerifyArchiveRecord::Column;
+
+const char* const ColumnNames[] = {"File Path", "Modified Time", "Size In Bytes", "Origin App GUID"};
+static_assert(std::size(ColumnNames) == Column::Count);
+
+// The fields in line order: ToString writes them, VisitFields shows them.
+template <typename Out>
+Out& Fields(const VerifyArchiveRecord& r, Out& out) {
+    return out.Text(r.GetFilePath())
+        .Number(r.GetModifiedTimestamp())
+        .Number(r.GetSizeInBytes())
+        .Text(r.GetOriginalAppguid());
+}
 
 }  // namespace
 
@@ -16,23 +29,24 @@ void VerifyArchiveRecord::DebugMe() {}
 
 std::string VerifyArchiveRecord::ToString() {
     const std::size_t texts = filePath.size() + originalAppguid.size();
-    return detail::FixedLine(*this, texts + Columns * detail::FixedLine::NumberWidth)
-        .Text(filePath)
-        .Number(modifiedTimestamp)
-        .Number(sizeInBytes)
-        .Text(originalAppguid)
-        .Take();
+    detail::FixedLine line(*this, texts + Column::Count * detail::FixedLine::NumberWidth);
+    return Fields(*this, line).Take();
+}
+
+void VerifyArchiveRecord::VisitFields(const FieldVisitor& visit) const {
+    detail::FieldWalk walk(visit, ColumnNames);
+    Fields(*this, walk);
 }
 
 CQiError VerifyArchiveRecord::FromString(const std::string& line) {
     try {
-        const detail::FixedFields fields(*this, line, Columns);
+        const detail::FixedFields fields(*this, line, Column::Count);
         if (!fields.Complete()) return detail::InvalidLine(FX_CODE_LOCATION, "VerifyArchiveRecord");
 
-        fields.Text(0, filePath);
-        modifiedTimestamp = fields.Number<long>(1);
-        sizeInBytes = fields.Number<unsigned long long>(2);
-        fields.Text(3, originalAppguid);
+        fields.Text(Column::FilePath, filePath);
+        modifiedTimestamp = fields.Number<long>(Column::ModifiedTimestamp);
+        sizeInBytes = fields.Number<unsigned long long>(Column::SizeInBytes);
+        fields.Text(Column::OriginalAppguid, originalAppguid);
         return CQiError::Success();
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);
@@ -40,7 +54,7 @@ CQiError VerifyArchiveRecord::FromString(const std::string& line) {
 }
 
 std::vector<std::string> VerifyArchiveReport::GetHeader() const {
-    static const std::vector<std::string> header{"File Path", "Modified Time", "Size In Bytes", "Origin App GUID"};
+    static const std::vector<std::string> header = detail::HeaderOf(ColumnNames);
     return header;
 }
 
@@ -53,8 +67,7 @@ CQiError VerifyArchiveReport::AddStubsInfo(const std::string& filePath, const ui
         record.SetSizeInBytes(sizeInBytes);
         record.SetOriginalAppguid(originalAppguid);
     });
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 }  // namespace I2

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,11 +15,16 @@ namespace I2 {
 //   /d/f,1000,42,g
 class IDXREPORTS_API VerifyArchiveRecord : public ReportRecord {
 public:
+    struct Column {
+        enum : std::size_t { FilePath, ModifiedTimestamp, SizeInBytes, OriginalAppguid, Count };
+    };
+
     VerifyArchiveRecord() = default;
 
     void DebugMe() override;
     std::string ToString() override;
     CQiError FromString(const std::string& line) override;
+    void VisitFields(const FieldVisitor& visit) const;
 
     void SetFilePath(const std::string& value) { filePath = value; }
     void SetModifiedTimestamp(long value) { modifiedTimestamp = value; }

@@ -95,6 +95,35 @@ TEST(JobStatsRecord, ExampleLineIsWrittenAndReadByteForByte) {
     EXPECT_EQ(read.GetRootSize(), 5u);
 }
 
+// Every field distinct, so that two columns swapped anywhere show.
+TEST(JobStatsRecord, VisitsEveryColumnByNameInLineOrder) {
+    JobStatsRecord record;
+    record.SetTotalFilesInIndex(1);
+    record.SetJobId(2);
+    record.SetTotalCommands(3);
+    record.SetAddedFiles(4);
+    record.SetDeletedFolders(5);
+    record.SetDeletedFiles(6);
+    record.SetSecondsToPlayback(7.5);
+    record.SetStartTime(-8);
+    record.SetEndTime(9);
+    record.SetModifiedFiles(10);
+    record.SetJobType(11);
+    record.SetHostname("host,12");
+    record.SetTimestamp(13);
+    record.SetStatus(14);
+    record.SetRootSize(15);
+    record.SetInvalidMIMEClassification(16);
+    using C = JobStatsRecord::Column;
+    Testing::ExpectVisitedFields<JobStatsReport>(
+        record, {{C::TotalFilesInIndex, "1", true}, {C::JobId, "2", true},          {C::TotalCommands, "3", true},
+                 {C::AddedFiles, "4", true},        {C::DeletedFolders, "5", true}, {C::DeletedFiles, "6", true},
+                 {C::SecondsToPlayback, "7.5", true}, {C::StartTime, "-8", true},   {C::EndTime, "9", true},
+                 {C::ModifiedFiles, "10", true},    {C::JobType, "11", true},       {C::Hostname, "host,12", false},
+                 {C::Timestamp, "13", true},        {C::Status, "14", true},        {C::RootSize, "15", true},
+                 {C::InvalidMIMEClassification, "16", true}});
+}
+
 TEST(JobStatsRecord, ShortOrDamagedLinesReadWithDefaults) {
     ExpectDefaults(Parse(""));
     ExpectDefaults(Parse("5,abc"), 5);

@@ -21,6 +21,15 @@ TEST(LogCleanUpRecord, WritesJobIdAndReason) {
     EXPECT_EQ(record.ToString(), "17,aged out");
 }
 
+TEST(LogCleanUpRecord, VisitsEveryColumnByNameInLineOrder) {
+    LogCleanUpRecord record;
+    record.SetJobId("17");
+    record.SetReason("aged, \"out\"");
+    using C = LogCleanUpRecord::Column;
+    Testing::ExpectVisitedFields<LogCleanUpReport>(
+        record, {{C::JobId, "17", false}, {C::Reason, "aged, \"out\"", false}});
+}
+
 TEST(LogCleanUpRecord, RefusesOtherThanTwoFieldsUnchanged) {
     for (const char* line : {"17", "", "17,aged,out"}) {
         LogCleanUpRecord record;

@@ -67,6 +67,24 @@ TEST(LogicalDiskRecord, WritesNineColumnsEndingInTheAlert) {
     EXPECT_EQ(MakeRecord(-5, 0, "low").ToString(), "-5,10,20,30,0,5,8192,0,low");
 }
 
+TEST(LogicalDiskRecord, VisitsEveryColumnByNameInLineOrder) {
+    LogicalDiskRecord record;
+    record.SetTime(-1);
+    record.SetDB(2);
+    record.SetLogs(3);
+    record.SetReports(4);
+    record.SetV1(5);
+    record.SetOther(6);
+    record.SetDiskSize(7);
+    record.SetDiskFree(8);
+    record.SetAlert("low, \"very\"");
+    using C = LogicalDiskRecord::Column;
+    Testing::ExpectVisitedFields<LogicalDiskReport>(
+        record, {{C::Time, "-1", true}, {C::DB, "2", true}, {C::Logs, "3", true}, {C::Reports, "4", true},
+                 {C::V1, "5", true}, {C::Other, "6", true}, {C::DiskSize, "7", true}, {C::DiskFree, "8", true},
+                 {C::Alert, "low, \"very\"", false}});
+}
+
 TEST(LogicalDiskRecord, TrimsColumnsBeforeConverting) {
     LogicalDiskRecord record;
     ASSERT_OK(record.FromString("1000, 10, 20, 30, 0, 5, 8192, 4096, x "));

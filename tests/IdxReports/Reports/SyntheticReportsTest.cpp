@@ -44,6 +44,19 @@ TEST(DanglingStubsRecord, WritesEightColumns) {
     EXPECT_EQ(read.ToString(), ",,,0,0,NO,,");
 }
 
+TEST(DanglingStubsRecord, VisitsEveryColumnByNameInLineOrder) {
+    DanglingStubsRecord record = MakeStub();
+    record.SetStubsVersionGUID("s");
+    record.SetDataVersionGUID("d,\"x\"");
+    record.SetOrigAppGUID("g");
+    using C = DanglingStubsRecord::Column;
+    Testing::ExpectVisitedFields<DanglingStubsReport>(
+        record, {{C::FilePath, "/d/f", false}, {C::StubsVersionGUID, "s", false},
+                 {C::DataVersionGUID, "d,\"x\"", false}, {C::ModifiedTimestamp, "1000", true},
+                 {C::SizeInBytes, "42", true}, {C::PulledForwardFromPreviousCycle, "YES", false},
+                 {C::StubType, "t", false}, {C::OrigAppGUID, "g", false}});
+}
+
 TEST(DanglingStubsRecord, OnlyExactYesIsPulledForward) {
     for (const char* text : {"YES", "NO", "yes", "Yes", ""}) {
         DanglingStubsRecord record;
@@ -139,6 +152,16 @@ TEST(DroppedFilesRecord, WritesSevenColumns) {
     DroppedFilesRecord read = MakeDropped();
     ASSERT_OK(read.FromString(",,,0,0,0,"));
     EXPECT_EQ(read.ToString(), ",,,0,0,0,");
+}
+
+TEST(DroppedFilesRecord, VisitsEveryColumnByNameInLineOrder) {
+    DroppedFilesRecord record = MakeDropped();
+    record.SetReasonString("gone, \"really\"");
+    using C = DroppedFilesRecord::Column;
+    Testing::ExpectVisitedFields<DroppedFilesReport>(
+        record, {{C::FilePath, "/d/f", false}, {C::VersionGuid, "v", false}, {C::StubOrData, "Stub", false},
+                 {C::ModifiedTimestamp, "1000", true}, {C::SizeInBytes, "42", true}, {C::ReasonCode, "3", true},
+                 {C::ReasonString, "gone, \"really\"", false}});
 }
 
 TEST(DroppedFilesRecord, ReadsAnyStubOrDataTextAndZeroForBadNumbers) {

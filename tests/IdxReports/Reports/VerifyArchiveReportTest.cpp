@@ -30,6 +30,18 @@ TEST(VerifyArchiveRecord, WritesFourColumns) {
     EXPECT_EQ(read.ToString(), ",0,0,");
 }
 
+TEST(VerifyArchiveRecord, VisitsEveryColumnByNameInLineOrder) {
+    VerifyArchiveRecord record;
+    record.SetFilePath("/d/a,\"b\"");
+    record.SetModifiedTimestamp(-5);
+    record.SetSizeInBytes(42);
+    record.SetOriginalAppguid("g");
+    using C = VerifyArchiveRecord::Column;
+    Testing::ExpectVisitedFields<VerifyArchiveReport>(
+        record, {{C::FilePath, "/d/a,\"b\"", false}, {C::ModifiedTimestamp, "-5", true},
+                 {C::SizeInBytes, "42", true}, {C::OriginalAppguid, "g", false}});
+}
+
 TEST(VerifyArchiveRecord, NumbersThatDoNotConvertReadAsZero) {
     VerifyArchiveRecord record = MakeStub();
     ASSERT_OK(record.FromString("/d/f,soon, 42,g"));
