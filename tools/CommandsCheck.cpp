@@ -56,13 +56,13 @@ public:
             Problem(fmt::format("{}:1: {}", path_, file_.KindProblem()));
             return false;
         }
-        if (locked_) {
-            // The records to keep go to the kind that holds the report's lock.
-            if (locked_->Name() != kind_->Name()) {
-                console_.Fail(path_ + ": the file changed kind while its lock was taken; nothing was changed");
-                return false;
-            }
-            kind_ = locked_.get();
+        // The records to keep go to the repair that holds the report's lock. A
+        // file that was no report when the lock was to be taken has none: its
+        // records are not kept, since a rewrite without the lock held since the
+        // scan would lose the lines appended in between.
+        if ((keepRecords && repair_ == nullptr) || (repair_ != nullptr && lockedKind_ != kind_)) {
+            console_.Fail(path_ + ": the file changed kind while its lock was taken; nothing was changed");
+            return false;
         }
         const std::size_t columns = file_.Header().size();
         std::size_t lastLine = 1;
@@ -77,9 +77,8 @@ public:
                 ListLine(pendingLine, "unreadable line: " + pendingWhy);
                 pendingLine = 0;
             }
-            if (kind_->ReadLine(line, columns, nullptr, why)) {
+            if (keepRecords ? repair_->KeepLine(line, columns, why) : kind_->ReadLine(line, columns, nullptr, why)) {
                 ++found_.records;
-                if (keepRecords) kind_->KeepLast();
                 return true;
             }
             found_.bad.push_back(BadLine{number, line});
@@ -116,8 +115,9 @@ public:
     bool Lock() {
         ReportFile probe;
         if (probe.Open(path_).IsError() || probe.Kind() == nullptr) return true;
-        locked_ = RecogniseReportKind(probe.Header());
-        CQiError error = locked_->LockReport(AbsolutePath(path_));
+        lockedKind_ = probe.Kind();
+        repair_ = lockedKind_->NewRepair();
+        CQiError error = repair_->LockReport(AbsolutePath(path_));
         if (error.IsError()) {
             console_.Fail(path_ + ": nothing was changed", error);
             return false;
@@ -142,7 +142,7 @@ public:
         if (!found_.bad.empty() || found_.keptTornLine) {
             // Lines reach ".bad" durably before the report loses them: a crash
             // between the two leaves a line in both places, never in neither.
-            CQiError error = kind_->RewriteKept(AbsolutePath(path_));
+            CQiError error = repair_->RewriteKept(AbsolutePath(path_));
             if (error.IsError()) {
                 console_.Fail(path_, error);
                 return false;
@@ -150,8 +150,8 @@ public:
             if (!found_.bad.empty())
                 console_.out << fmt::format("{}: moved {} unreadable line{} to {}\n", path_, found_.bad.size(),
                                             found_.bad.size() == 1 ? "" : "s", badPath);
-            console_.out << fmt::format("{}: rewrote the report with {} record{}\n", path_, kind_->KeptCount(),
-                                        kind_->KeptCount() == 1 ? "" : "s");
+            console_.out << fmt::format("{}: rewrote the report with {} record{}\n", path_, repair_->KeptCount(),
+                                        repair_->KeptCount() == 1 ? "" : "s");
         } else if (found_.leftoverTemp) {
             // Under the report's lock no rewrite is running, so the temporary
             // file is what a crashed one left; the report itself is whole.
@@ -194,15 +194,15 @@ private:
         if (!error.IsError()) error = bad.Sync();
         if (!error.IsError()) error = bad.Close();
         if (!error.IsError()) error = CQiDirectory::Sync(CQiPath::GetParent(AbsolutePath(badPath)));
-        if (error.IsError()) error.Push(FX_CODE_LOCATION);
-        return error;
+        return error.Push(FX_CODE_LOCATION);
     }
 
     const Console& console_;
     std::string path_;
     ReportFile file_;
-    std::unique_ptr<ReportKind> locked_;  // with --repair: holds the report's lock
-    ReportKind* kind_ = nullptr;
+    std::unique_ptr<ReportRepair> repair_;  // with --repair: holds the report's lock
+    const ReportKind* lockedKind_ = nullptr;  // the kind the file had when the lock was taken
+    const ReportKind* kind_ = nullptr;
     Findings found_;
     std::size_t problems_ = 0;
     std::size_t listed_ = 0;

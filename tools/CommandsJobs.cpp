@@ -49,22 +49,29 @@ CQiError ForEachJobRow(const Console& console, const std::string& path,
             ++unreadable;
         return true;
     });
-    if (error.IsError()) error.Push(FX_CODE_LOCATION);
-    return error;
+    return error.Push(FX_CODE_LOCATION);
 }
 
 std::string UtcTime(long seconds, const char* format) {
     return fmt::format(fmt::runtime(format), fmt::gmtime(static_cast<std::time_t>(seconds)));
 }
 
-// The additive counters of a row and the header columns they stand in; the
-// names come from the header.
-constexpr std::size_t kCounterColumns[] = {2, 3, 4, 5, 9, 15};
-std::array<unsigned long long, std::size(kCounterColumns)> CountersOf(const JobStatsRecord& row) {
-    return {row.GetTotalCommands(), row.GetAddedFiles(),    row.GetDeletedFolders(),
-            row.GetDeletedFiles(),  row.GetModifiedFiles(), row.GetInvalidMIMEClassification()};
-}
-constexpr std::size_t kPlaybackColumn = 6;
+using Column = JobStatsRecord::Column;
+
+// The additive counters of a row: the column each stands in (whose name the
+// header gives) and how a record yields it.
+struct Counter {
+    std::size_t column;
+    unsigned long long (JobStatsRecord::*value)() const;
+};
+constexpr Counter kCounters[] = {
+    {Column::TotalCommands, &JobStatsRecord::GetTotalCommands},
+    {Column::AddedFiles, &JobStatsRecord::GetAddedFiles},
+    {Column::DeletedFolders, &JobStatsRecord::GetDeletedFolders},
+    {Column::DeletedFiles, &JobStatsRecord::GetDeletedFiles},
+    {Column::ModifiedFiles, &JobStatsRecord::GetModifiedFiles},
+    {Column::InvalidMIMEClassification, &JobStatsRecord::GetInvalidMIMEClassification},
+};
 constexpr std::size_t kSlowest = 5;
 
 struct JobSummary {
@@ -77,7 +84,7 @@ struct JobSummary {
     std::set<unsigned long long> invalidJobs;
     long firstTimestamp = std::numeric_limits<long>::max();
     long lastTimestamp = std::numeric_limits<long>::min();
-    std::array<unsigned long long, std::size(kCounterColumns)> totals{};
+    std::array<unsigned long long, std::size(kCounters)> totals{};
     double playbackSeconds = 0;
     std::vector<JobStatsRecord> slowest;  // by Seconds To Playback, slowest first
 
@@ -91,8 +98,7 @@ struct JobSummary {
         }
         firstTimestamp = std::min(firstTimestamp, row.GetTimestamp());
         lastTimestamp = std::max(lastTimestamp, row.GetTimestamp());
-        const auto counters = CountersOf(row);
-        for (std::size_t i = 0; i < counters.size(); ++i) totals[i] += counters[i];
+        for (std::size_t i = 0; i < totals.size(); ++i) totals[i] += (row.*kCounters[i].value)();
         playbackSeconds += row.GetSecondsToPlayback();
         auto slower = [](const JobStatsRecord& a, const JobStatsRecord& b) {
             return a.GetSecondsToPlayback() > b.GetSecondsToPlayback();
@@ -116,10 +122,7 @@ CQiError Summarise(const Console& console, const std::string& directory, JobSumm
         const std::size_t before = summary.rows;
         CQiError error = ForEachJobRow(
             console, path, [&](const JobStatsRecord& row) { summary.Add(row); }, summary.unreadable);
-        if (error.IsError()) {
-            error.Push(FX_CODE_LOCATION);
-            return error;
-        }
+        if (error.IsError()) return error.Push(FX_CODE_LOCATION);
         summary.files.emplace_back(CQiPath::GetFileName(path).str(), summary.rows - before);
     }
     return CQiError::Success();
@@ -149,14 +152,15 @@ void PrintText(const Console& console, const std::string& directory, const JobSu
     }
     std::vector<Row> rows;
     for (const auto& [host, n] : s.perHost) rows.push_back({Cell{host, false}, Count(n)});
-    PrintSection(console, "Jobs per host", {header[11], "Jobs"}, rows);
+    PrintSection(console, "Jobs per host", {header[Column::Hostname], "Jobs"}, rows);
     rows.clear();
     for (const auto& [type, n] : s.perType) rows.push_back({Count(static_cast<unsigned long long>(type)), Count(n)});
-    PrintSection(console, "Jobs per type", {header[10], "Jobs"}, rows);
+    PrintSection(console, "Jobs per type", {header[Column::JobType], "Jobs"}, rows);
     rows.clear();
     for (std::size_t i = 0; i < s.totals.size(); ++i)
-        rows.push_back({Cell{header[kCounterColumns[i]], false}, Count(s.totals[i])});
-    rows.push_back({Cell{header[kPlaybackColumn], false}, Cell{fmt::format("{:.1f}", s.playbackSeconds), true}});
+        rows.push_back({Cell{header[kCounters[i].column], false}, Count(s.totals[i])});
+    rows.push_back({Cell{header[Column::SecondsToPlayback], false},
+                    Cell{fmt::format("{:.1f}", s.playbackSeconds), true}});
     PrintSection(console, "Totals", {"Column", "Total"}, rows);
     rows.clear();
     for (const JobStatsRecord& row : s.slowest) {
@@ -164,7 +168,9 @@ void PrintText(const Console& console, const std::string& directory, const JobSu
                         Cell{fmt::format("{:.1f}", row.GetSecondsToPlayback()), true},
                         Cell{UtcTime(row.GetTimestamp(), "{:%Y-%m-%d %H:%M:%S}"), false}});
     }
-    PrintSection(console, "Slowest playbacks", {header[1], header[11], header[kPlaybackColumn], "Timestamp (UTC)"},
+    PrintSection(console, "Slowest playbacks",
+                 {header[Column::JobId], header[Column::Hostname], header[Column::SecondsToPlayback],
+                  "Timestamp (UTC)"},
                  rows);
 }
 
@@ -187,15 +193,15 @@ void PrintJson(const Console& console, const std::string& directory, const JobSu
     for (const auto& [type, n] : s.perType) types[std::to_string(type)] = n;
     j["per_type"] = types;
     nlohmann::ordered_json totals = nlohmann::ordered_json::object();
-    for (std::size_t i = 0; i < s.totals.size(); ++i) totals[header[kCounterColumns[i]]] = s.totals[i];
-    totals[header[kPlaybackColumn]] = s.playbackSeconds;
+    for (std::size_t i = 0; i < s.totals.size(); ++i) totals[header[kCounters[i].column]] = s.totals[i];
+    totals[header[Column::SecondsToPlayback]] = s.playbackSeconds;
     j["totals"] = totals;
     j["slowest"] = nlohmann::ordered_json::array();
     for (const JobStatsRecord& row : s.slowest) {
-        j["slowest"].push_back({{header[1], row.GetJobId()},
-                                {header[11], row.GetHostname()},
-                                {header[kPlaybackColumn], row.GetSecondsToPlayback()},
-                                {header[12], row.GetTimestamp()}});
+        j["slowest"].push_back({{header[Column::JobId], row.GetJobId()},
+                                {header[Column::Hostname], row.GetHostname()},
+                                {header[Column::SecondsToPlayback], row.GetSecondsToPlayback()},
+                                {header[Column::Timestamp], row.GetTimestamp()}});
     }
     console.out << JsonDump(j, 2) << '\n';
 }

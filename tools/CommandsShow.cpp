@@ -15,7 +15,7 @@ int Show(const Console& console, const ShowOptions& options) {
     ReportFile file;
     CQiError error = file.Open(options.file);
     if (error.IsError()) return console.Fail(options.file, error);
-    ReportKind* kind = file.Kind();
+    const ReportKind* kind = file.Kind();
     if (kind == nullptr) return console.Fail(options.file + ": " + file.KindProblem());
 
     // An older job statistics file has fewer columns; show the ones it has.

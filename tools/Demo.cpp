@@ -55,11 +55,6 @@ private:
     std::mt19937_64 engine_{20240301};
 };
 
-CQiError Pushed(CQiError error, const FXCodeLocation& location) {
-    if (error.IsError()) error.Push(location);
-    return error;
-}
-
 // One row per job from four hosts, a job every 216 seconds on average.
 // AddJobStats stamps the wall clock; the demo replays thirty days at once, so
 // it stamps each row with the job's simulated end and appends it with AddRecord.
@@ -102,7 +97,7 @@ CQiError WriteJobStats(const std::string& dir, Numbers& numbers) {
         error = report.AddRecord(row);
     }
     if (!error.IsError()) error = report.Close();
-    return Pushed(error, FX_CODE_LOCATION);
+    return error.Push(FX_CODE_LOCATION);
 }
 
 // Every ten minutes for thirty days: the database grows, logs fill up during
@@ -145,7 +140,7 @@ CQiError SampleDisks(const std::string& dir, Numbers& numbers) {
             error = report.AddRecord(sample);
         }
         if (!error.IsError()) error = report.Close();
-        if (error.IsError()) return Pushed(error, FX_CODE_LOCATION);
+        if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     }
     return CQiError::Success();
 }
@@ -172,7 +167,7 @@ CQiError RunSyntheticFull(const std::string& dir, Numbers& numbers) {
                                            i % 2 == 0 ? "archive" : "tiered", numbers.Guid());
     }
     if (!error.IsError()) error = stubs.Close();
-    if (error.IsError()) return Pushed(error, FX_CODE_LOCATION);
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
 
     const char* const reasons[] = {"version no longer on media", "stub without data, data pruned",
                                    "checksum mismatch", "path too long for target"};
@@ -186,7 +181,7 @@ CQiError RunSyntheticFull(const std::string& dir, Numbers& numbers) {
                                             numbers.Below(1ull << 28), static_cast<uint32_t>(reason + 1), reasons[reason]);
     }
     if (!error.IsError()) error = dropped.Close();
-    return Pushed(error, FX_CODE_LOCATION);
+    return error.Push(FX_CODE_LOCATION);
 }
 
 CQiError CleanUpLogs(const std::string& dir) {
@@ -196,7 +191,7 @@ CQiError CleanUpLogs(const std::string& dir) {
     for (unsigned long job = 0; job < 8 && !error.IsError(); ++job)
         error = report.AddCleanUpRecord(std::to_string(kFirstJobId + job * 37), reasons[job % std::size(reasons)]);
     if (!error.IsError()) error = report.Close();
-    return Pushed(error, FX_CODE_LOCATION);
+    return error.Push(FX_CODE_LOCATION);
 }
 
 CQiError VerifyArchive(const std::string& dir, Numbers& numbers) {
@@ -208,15 +203,15 @@ CQiError VerifyArchive(const std::string& dir, Numbers& numbers) {
         error = report.AddStubsInfo(kFileNames[(i * 5) % std::size(kFileNames)], modified, size, numbers.Guid());
     }
     if (!error.IsError()) error = report.Close();
-    return Pushed(error, FX_CODE_LOCATION);
+    return error.Push(FX_CODE_LOCATION);
 }
 
 CQiError PrepareDirectory(const std::string& requested, std::string& dir) {
-    if (requested.empty()) return Pushed(MakeFreshDirectory(TempDirectory(), "idxreport-demo-", dir), FX_CODE_LOCATION);
+    if (requested.empty()) return MakeFreshDirectory(TempDirectory(), "idxreport-demo-", dir).Push(FX_CODE_LOCATION);
     dir = requested;
     if (CQiPath::Exists(dir) && !IsEmptyDirectory(dir))
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "not a new or empty directory; the demo starts afresh");
-    return Pushed(CQiDirectory::Create(dir, true), FX_CODE_LOCATION);
+    return CQiDirectory::Create(dir, true).Push(FX_CODE_LOCATION);
 }
 
 void Heading(const Console& console, const std::string& title) { console.out << "\n== " << title << "\n" << std::flush; }

@@ -14,10 +14,7 @@ CQiError LastByte(const std::string& path, uint64_t size, char& last) {
     CQiError error = file.Open(path, CQiFile::OpenRead);
     std::size_t got = 0;
     if (!error.IsError()) error = file.ReadAt(&last, 1, size - 1, got);
-    if (error.IsError()) {
-        error.Push(FX_CODE_LOCATION);
-        return error;
-    }
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     if (got != 1) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "File [%s] shrank while read", path.c_str());
     return CQiError::Success();
 }
@@ -35,17 +32,11 @@ CQiError ReportFile::Open(const std::string& path) {
         endsTorn_ = last != '\n';
     }
     if (!error.IsError()) error = handler_.Open(path, std::ios::in);
-    if (error.IsError()) {
-        error.Push(FX_CODE_LOCATION);
-        return error;
-    }
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     header_.clear();
     if (handler_.HasHeader()) {
         error = handler_.GetHeader(header_, ',');
-        if (error.IsError()) {
-            error.Push(FX_CODE_LOCATION);
-            return error;
-        }
+        if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     }
     kind_ = RecogniseReportKind(header_);
     return CQiError::Success();
@@ -72,8 +63,7 @@ CQiError ReportFile::ForEachDataLine(const Console& console, const LineFunction&
         progress.Advance(line.size() + 1);
         return !fn(lineNumber, line);
     });
-    if (error.IsError()) error.Push(FX_CODE_LOCATION);
-    return error;
+    return error.Push(FX_CODE_LOCATION);
 }
 
 }  // namespace IdxTool

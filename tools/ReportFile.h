@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,7 +35,7 @@ public:
     // The header line's column names.
     const std::vector<std::string>& Header() const { return header_; }
     // The kind the header names, or null for a header the tool does not know.
-    ReportKind* Kind() const { return kind_.get(); }
+    const ReportKind* Kind() const { return kind_; }
     // Why the file is of no kind the tool knows ("no header line", "unknown
     // header ..."), or empty when Kind() is set.
     std::string KindProblem() const;
@@ -52,7 +51,7 @@ private:
     uint64_t size_ = 0;
     bool endsTorn_ = false;
     std::vector<std::string> header_;
-    std::unique_ptr<ReportKind> kind_;
+    const ReportKind* kind_ = nullptr;
     I2::ReportFileHandler handler_;
 };
 

@@ -16,95 +16,67 @@
 namespace IdxTool {
 namespace {
 
-using I2::ReportRecord;
+template <typename ReportT>
+using RecordOf = typename ReportT::DataFrame_t::value_type;
 
-template <typename T>
-Cell Number(T value) {
-    return Cell{ReportRecord::FieldToString<T>(value, false), true};
-}
-
-Cell Text(const std::string& value) { return Cell{value, false}; }
-
-Row CellsOf(const I2::JobStatsRecord& r) {
-    return {Number(r.GetTotalFilesInIndex()), Number(r.GetJobId()),          Number(r.GetTotalCommands()),
-            Number(r.GetAddedFiles()),        Number(r.GetDeletedFolders()), Number(r.GetDeletedFiles()),
-            Number(r.GetSecondsToPlayback()), Number(r.GetStartTime()),      Number(r.GetEndTime()),
-            Number(r.GetModifiedFiles()),     Number(r.GetJobType()),        Text(r.GetHostname()),
-            Number(r.GetTimestamp()),         Number(r.GetStatus()),         Number(r.GetRootSize()),
-            Number(r.GetInvalidMIMEClassification())};
-}
-
-Row CellsOf(const I2::LogicalDiskRecord& r) {
-    return {Number(r.GetTime()),  Number(r.GetDB()),       Number(r.GetLogs()),
-            Number(r.GetReports()), Number(r.GetV1()),     Number(r.GetOther()),
-            Number(r.GetDiskSize()), Number(r.GetDiskFree()), Text(r.GetAlert())};
-}
-
-Row CellsOf(const I2::DanglingStubsRecord& r) {
-    return {Text(r.GetFilePath()),
-            Text(r.GetStubsVersionGUID()),
-            Text(r.GetDataVersionGUID()),
-            Number(r.GetModifiedTimestamp()),
-            Number(r.GetSizeInBytes()),
-            Text(r.GetPulledForwardFromPreviousCycle() ? "YES" : "NO"),
-            Text(r.GetStubType()),
-            Text(r.GetOrigAppGUID())};
-}
-
-Row CellsOf(const I2::DroppedFilesRecord& r) {
-    return {Text(r.GetFilePath()),         Text(r.GetVersionGuid()),   Text(r.GetStubOrData()),
-            Number(r.GetModifiedTimestamp()), Number(r.GetSizeInBytes()), Number(r.GetReasonCode()),
-            Text(r.GetReasonString())};
-}
-
-Row CellsOf(const I2::LogCleanUpRecord& r) { return {Text(r.GetJobId()), Text(r.GetReason())}; }
-
-Row CellsOf(const I2::VerifyArchiveRecord& r) {
-    return {Text(r.GetFilePath()), Number(r.GetModifiedTimestamp()), Number(r.GetSizeInBytes()),
-            Text(r.GetOriginalAppguid())};
-}
-
-// A kind for each report class; the record type and the columns come from it.
+// The kind of each report class; the record type and the columns come from it.
 template <typename ReportT>
 class KindOf final : public ReportKind {
 public:
-    using Record = typename ReportT::DataFrame_t::value_type;
-
     KindOf(std::string name, bool acceptsLeadingColumns)
         : ReportKind(std::move(name), ReportT().GetHeader(), acceptsLeadingColumns) {}
 
-    bool ReadLine(const std::string& line, std::size_t fileColumns, Row* row, std::string& why) override {
-        if (!ReadRecord(scratch_, line, fileColumns, why)) return false;
+    bool ReadLine(const std::string& line, std::size_t fileColumns, Row* row, std::string& why) const override {
+        // One record per thread, reused from line to line: its strings keep
+        // their storage.
+        thread_local RecordOf<ReportT> record;
+        if (!ReadRecord(record, line, fileColumns, why)) return false;
         if (row != nullptr) {
-            *row = CellsOf(scratch_);
-            if (row->size() > fileColumns) row->resize(fileColumns);
+            row->clear();
+            record.VisitFields([row, fileColumns](std::string_view, std::string_view text, bool number) {
+                if (row->size() < fileColumns) row->push_back(Cell{std::string(text), number});
+            });
         }
         return true;
     }
 
-    void KeepLast() override { kept_.push_back(scratch_); }
-    std::size_t KeptCount() const override { return kept_.size(); }
+    std::unique_ptr<ReportRepair> NewRepair() const override;
+};
 
+template <typename ReportT>
+class RepairOf final : public ReportRepair {
+public:
     CQiError LockReport(const std::string& path) override {
         // Open for reading, then Lock(): the report's own handler holds the lock,
         // and the rewrite below runs under it rather than waiting for it.
         CQiError error = report_.Open(path, std::ios::in, false);
         if (!error.IsError()) error = report_.Lock();
-        if (error.IsError()) error.Push(FX_CODE_LOCATION);
-        return error;
+        return error.Push(FX_CODE_LOCATION);
     }
+
+    bool KeepLine(const std::string& line, std::size_t fileColumns, std::string& why) override {
+        if (!ReadRecord(scratch_, line, fileColumns, why)) return false;
+        kept_.push_back(scratch_);
+        return true;
+    }
+
+    std::size_t KeptCount() const override { return kept_.size(); }
 
     CQiError RewriteKept(const std::string& path) override {
         CQiError error = report_.Rewrite(path, kept_);
-        if (error.IsError()) error.Push(FX_CODE_LOCATION);
-        return error;
+        return error.Push(FX_CODE_LOCATION);
     }
 
 private:
     ReportT report_;
-    Record scratch_;
+    RecordOf<ReportT> scratch_;
     typename ReportT::DataFrame_t kept_;
 };
+
+template <typename ReportT>
+std::unique_ptr<ReportRepair> KindOf<ReportT>::NewRepair() const {
+    return std::make_unique<RepairOf<ReportT>>();
+}
 
 }  // namespace
 
@@ -119,20 +91,23 @@ bool ReportKind::Accepts(const std::vector<std::string>& header) const {
     return std::equal(header.begin(), header.end(), columns_.begin());
 }
 
-std::vector<std::unique_ptr<ReportKind>> AllReportKinds() {
-    std::vector<std::unique_ptr<ReportKind>> kinds;
-    kinds.push_back(std::make_unique<KindOf<I2::JobStatsReport>>("job statistics", true));
-    kinds.push_back(std::make_unique<KindOf<I2::LogicalDiskReport>>("index-cache disk samples", false));
-    kinds.push_back(std::make_unique<KindOf<I2::DanglingStubsReport>>("dangling stubs", false));
-    kinds.push_back(std::make_unique<KindOf<I2::DroppedFilesReport>>("dropped files", false));
-    kinds.push_back(std::make_unique<KindOf<I2::LogCleanUpReport>>("log clean-up", false));
-    kinds.push_back(std::make_unique<KindOf<I2::VerifyArchiveReport>>("verify archive", false));
+const std::vector<std::unique_ptr<const ReportKind>>& AllReportKinds() {
+    static const std::vector<std::unique_ptr<const ReportKind>> kinds = [] {
+        std::vector<std::unique_ptr<const ReportKind>> all;
+        all.push_back(std::make_unique<KindOf<I2::JobStatsReport>>("job statistics", true));
+        all.push_back(std::make_unique<KindOf<I2::LogicalDiskReport>>("index-cache disk samples", false));
+        all.push_back(std::make_unique<KindOf<I2::DanglingStubsReport>>("dangling stubs", false));
+        all.push_back(std::make_unique<KindOf<I2::DroppedFilesReport>>("dropped files", false));
+        all.push_back(std::make_unique<KindOf<I2::LogCleanUpReport>>("log clean-up", false));
+        all.push_back(std::make_unique<KindOf<I2::VerifyArchiveReport>>("verify archive", false));
+        return all;
+    }();
     return kinds;
 }
 
-std::unique_ptr<ReportKind> RecogniseReportKind(const std::vector<std::string>& header) {
-    for (auto& kind : AllReportKinds()) {
-        if (kind->Accepts(header)) return std::move(kind);
+const ReportKind* RecogniseReportKind(const std::vector<std::string>& header) {
+    for (const auto& kind : AllReportKinds()) {
+        if (kind->Accepts(header)) return kind.get();
     }
     return nullptr;
 }

@@ -17,10 +17,12 @@ struct Cell {
 };
 using Row = std::vector<Cell>;
 
-// One kind of report file the tool knows. The column names always come from the
-// report class's GetHeader(), so the tool recognises whatever the library
-// writes. A kind object also carries the records a repair keeps, so use one
-// object per file.
+class ReportRepair;
+
+// One kind of report file the tool knows. The column names and the fields of a
+// line always come from the library's report and record classes, so the tool
+// recognises and shows whatever the library writes. A kind holds no state: the
+// kinds are made once and shared.
 class ReportKind {
 public:
     virtual ~ReportKind() = default;
@@ -40,19 +42,10 @@ public:
     // line is readable when it has exactly that many fields and its record
     // accepts it. On success `row`, when given, holds the line's first
     // `fileColumns` fields; on failure `why` says what is wrong.
-    virtual bool ReadLine(const std::string& line, std::size_t fileColumns, Row* row, std::string& why) = 0;
+    virtual bool ReadLine(const std::string& line, std::size_t fileColumns, Row* row, std::string& why) const = 0;
 
-    // Takes the cross-process lock of the report at `path`, as every writer of
-    // it does, and holds it until this object goes away. Waits as long as
-    // IdxNamedMutex's default timeout.
-    virtual CQiError LockReport(const std::string& path) = 0;
-    // Keeps the record of the last successful ReadLine for RewriteKept.
-    virtual void KeepLast() = 0;
-    virtual std::size_t KeptCount() const = 0;
-    // Replaces the report at `path` (as given to LockReport) with the kept
-    // records under the current header, atomically: a temporary file, synced,
-    // renamed over the report.
-    virtual CQiError RewriteKept(const std::string& path) = 0;
+    // A repair of one file of this kind, holding no lock yet.
+    virtual std::unique_ptr<ReportRepair> NewRepair() const = 0;
 
 protected:
     ReportKind(std::string name, std::vector<std::string> columns, bool acceptsLeadingColumns);
@@ -63,10 +56,30 @@ private:
     bool acceptsLeadingColumns_;
 };
 
-// Every kind, in a fixed order.
-std::vector<std::unique_ptr<ReportKind>> AllReportKinds();
+// The state of one repair of one report file: the report's lock and the records
+// the rewrite keeps. Use one object per file.
+class ReportRepair {
+public:
+    virtual ~ReportRepair() = default;
+
+    // Takes the cross-process lock of the report at `path`, as every writer of
+    // it does, and holds it until this object goes away. Waits as long as
+    // IdxNamedMutex's default timeout.
+    virtual CQiError LockReport(const std::string& path) = 0;
+    // Reads one data line by the rules of ReportKind::ReadLine and, when it is
+    // readable, keeps its record for RewriteKept.
+    virtual bool KeepLine(const std::string& line, std::size_t fileColumns, std::string& why) = 0;
+    virtual std::size_t KeptCount() const = 0;
+    // Replaces the report at `path` (as given to LockReport) with the kept
+    // records under the current header, atomically: a temporary file, synced,
+    // renamed over the report.
+    virtual CQiError RewriteKept(const std::string& path) = 0;
+};
+
+// Every kind, in a fixed order, made on first use and kept.
+const std::vector<std::unique_ptr<const ReportKind>>& AllReportKinds();
 // The kind whose header `header` is, or null.
-std::unique_ptr<ReportKind> RecogniseReportKind(const std::vector<std::string>& header);
+const ReportKind* RecogniseReportKind(const std::vector<std::string>& header);
 
 // Reads one data line into `record`, by the rules of ReportKind::ReadLine.
 // Instantiated for every record class of the library.
