@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <platform/QiCanonicalPath.h>
 #include <platform/SysCalls.h>
 
 #include "platform/PlatformTestSupport.h"
@@ -197,6 +198,38 @@ TEST(IdxNamedMutex, FailingLockCallReturnsFalseWithoutWaiting) {
     IdxNamedMutex mutex("no-locks");
     EXPECT_FALSE(mutex.lock(-1));
     EXPECT_FALSE(mutex.isLocked());
+}
+
+// Every spelling of one file gives one path, so every spelling takes one lock.
+TEST(IdxNamedMutex, LockNameIsOneForEverySpellingOfAPath) {
+    TempDir dir;
+    const std::string real = std::filesystem::canonical(dir.Path()).string() + "/real";
+    std::filesystem::create_directory(dir.File("real"));
+    std::filesystem::create_directory_symlink(dir.File("real"), dir.File("link"));
+    std::filesystem::create_symlink(dir.File("elsewhere"), dir.File("real/file-link"));
+    const std::string saved = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.File("real"));
+    const struct {
+        std::string given, canonical;
+    } cases[] = {
+        {dir.File("real/r.csv"), real + "/r.csv"},
+        {dir.File("link/r.csv"), real + "/r.csv"},
+        {dir.Path() + "//real///r.csv", real + "/r.csv"},
+        {dir.File("real/./../real/r.csv"), real + "/r.csv"},
+        {dir.File("link/../real/r.csv"), real + "/r.csv"},  // ".." of the link's target
+        {"r.csv", real + "/r.csv"},
+        {"../link/r.csv", real + "/r.csv"},
+        {dir.File("link/new/deeper/r.csv"), real + "/new/deeper/r.csv"},
+        {dir.File("link/new/../r.csv"), real + "/r.csv"},
+        {dir.File("link/file-link"), real + "/file-link"},  // the file itself is not followed
+        {"/", "/"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(I2::Utils::CanonicalPath(c.given), c.canonical) << c.given;
+    std::filesystem::current_path(saved);
+
+    EXPECT_EQ(I2::Utils::LockNameOfPath("/nonexistent-idxreports/b/r.csv"), "_nonexistent-idxreports_b_r.csv");
+    EXPECT_EQ(I2::Utils::LockNameOfPath(dir.File("link/r.csv")), I2::Utils::LockNameOfPath(real + "/r.csv"));
 }
 
 }  // namespace
