@@ -1,5 +1,6 @@
 #include <platform/SysCalls.h>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,7 +13,7 @@ namespace I2::Utils {
 namespace {
 
 int RealOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-int RealFcntlLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
+int RealOpenAt(int dirFd, const char* path, int flags, mode_t mode) { return ::openat(dirFd, path, flags, mode); }
 
 // strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills the
 // buffer); these overloads accept either.
@@ -41,8 +42,8 @@ int CodeForErrno(int systemErrno) {
 
 const SysCalls& RealSysCalls() {
     static const SysCalls kReal = {
-        RealOpen,   ::close,  ::pread,  ::write,         ::fsync,  ::ftruncate,
-        ::fstat,    ::rename, ::unlink, ::mkdir,         RealFcntlLock, ::fchmod,
+        RealOpen, RealOpenAt, ::close, ::pread, ::write, ::fsync,  ::ftruncate,
+        ::fstat,  ::rename,   ::unlink, ::mkdir, ::flock, ::fchmod,
     };
     return kReal;
 }

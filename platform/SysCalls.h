@@ -17,6 +17,7 @@ namespace I2::Utils {
 
 struct SysCalls {
     int (*open)(const char* path, int flags, mode_t mode);
+    int (*openat)(int dirFd, const char* path, int flags, mode_t mode);
     int (*close)(int fd);
     ssize_t (*pread)(int fd, void* buffer, size_t length, off_t offset);
     ssize_t (*write)(int fd, const void* buffer, size_t length);
@@ -26,7 +27,7 @@ struct SysCalls {
     int (*rename)(const char* from, const char* to);
     int (*unlink)(const char* path);
     int (*mkdir)(const char* path, mode_t mode);
-    int (*fcntl_lock)(int fd, int command, struct flock* lock);  // F_OFD_SETLK / F_OFD_SETLKW
+    int (*flock)(int fd, int operation);  // LOCK_EX, LOCK_NB, LOCK_UN
     int (*fchmod)(int fd, mode_t mode);
 };
 
