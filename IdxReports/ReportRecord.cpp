@@ -1,17 +1,16 @@
 #include <IdxReports/ReportRecord.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <locale>
 #include <system_error>
 #include <type_traits>
 
 #include <boost/algorithm/string/join.hpp>
-#include <boost/lexical_cast.hpp>
 
 namespace I2 {
 
@@ -158,7 +157,7 @@ bool NeedsQuoting(std::string_view text, char separator) {
 }
 
 // The longest run of digits that converts without any chance of overflow, so
-// that the quick conversions below can never disagree with lexical_cast.
+// that the quick conversions below can never disagree with the exact ones.
 template <typename T>
 constexpr std::size_t SafeDigits() {
     return static_cast<std::size_t>(std::numeric_limits<T>::digits10);
@@ -168,8 +167,8 @@ bool IsDigit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c
 
 // A whole text of digits, with a leading '-' for a signed T, short enough not to
 // overflow: "42", "-7", "0007". Anything else (a '+', blanks, a '-' before an
-// unsigned number, which lexical_cast wraps round, long runs) is left to
-// lexical_cast. False when the text is not of this shape.
+// unsigned number, which wraps round, long runs) is left to ClassicInteger.
+// False when the text is not of this shape.
 template <typename T>
 bool QuickInteger(std::string_view text, T& value) {
     const char* p = text.data();
@@ -191,15 +190,15 @@ bool QuickInteger(std::string_view text, T& value) {
     return true;
 }
 
-// Longer texts go to lexical_cast, whatever their shape.
+// Longer texts go to ClassicDouble, whatever their shape.
 constexpr std::size_t QuickDoubleLength = 32;
 
 // The shapes the formatter writes, and nearly every number written by hand:
 //   [-]digits[.digits][(e|E)[+|-]digits]    "2.5", "-0.001", "1.23457e+06", "12"
 // For these, lexical_cast (a stream conversion ending in strtod) and from_chars
 // both round the exact decimal value to the nearest double, so they agree. A
-// result that overflows, underflows or is subnormal is left to lexical_cast, as is
-// every other shape (a '+', ".5", "1.", "inf", blanks). False when not converted.
+// result that overflows, underflows or is subnormal is left to ClassicDouble, as
+// is every other shape (a '+', ".5", "1.", "inf", blanks). False when not converted.
 bool QuickDouble(std::string_view text, double& value) {
     if (text.size() > QuickDoubleLength) return false;
     const char* p = text.data();
@@ -229,10 +228,116 @@ bool QuickDouble(std::string_view text, double& value) {
     return std::isnormal(value) || (value == 0 && !nonZero);
 }
 
-// lexical_cast reads a double under the global locale, whose decimal point and
-// digit grouping may not be the classic ones; the quick conversion assumes they
-// are. Cheap when the global locale is the classic one: the same object.
-bool ClassicGlobalLocale() { return std::locale() == std::locale::classic(); }
+// What follows is boost::lexical_cast's rule, as it reads in the classic locale,
+// written out so that it costs no stream and no exception: a report holds the
+// numbers its writers wrote in the classic locale, whatever the reading process's
+// global locale says (a comma-decimal one read "2.5" as 0), and a file of
+// unreadable numbers must not cost an exception per field.
+
+// Integers: an optional sign, then one or more digits whose value fits T.
+//   "+7" -> 7   "007" -> 7   "-0" -> 0   "-1" as unsigned -> 18446744073709551615
+//   "" "-" "+-1" " 1" "1 " "1.000" "0x10" "2147483648" as int -> no value
+template <typename T>
+bool ClassicInteger(std::string_view text, T& value) {
+    using Magnitude = std::make_unsigned_t<T>;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (p == end) return false;
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    Magnitude magnitude = 0;
+    const std::from_chars_result result = std::from_chars(p, end, magnitude);
+    if (result.ec != std::errc() || result.ptr != end) return false;
+    if constexpr (std::is_signed_v<T>) {
+        const Magnitude largest = static_cast<Magnitude>(std::numeric_limits<T>::max());
+        if (magnitude > largest + (negative ? 1 : 0)) return false;
+    }
+    value = static_cast<T>(negative ? Magnitude{0} - magnitude : magnitude);
+    return true;
+}
+
+// `word` in either case at `at`, which has room for it.
+bool EqualsIgnoringCase(const char* at, std::string_view word) {
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        if ((static_cast<unsigned char>(at[i]) | 0x20) != static_cast<unsigned char>(word[i])) return false;
+    }
+    return true;
+}
+
+// An optional sign, then "nan" optionally followed by "(...)" with anything
+// between the brackets, or "inf" or "infinity"; any case:
+//   "NaN" "-nan(0x1)" "nan()" "+INF" "Infinity" -> yes   "nan(" "infin" "in" -> no
+// A NaN is the quiet NaN, with its sign bit set after a '-'.
+bool InfinityOrNan(std::string_view text, double& value) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (p == end) return false;
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    const std::size_t rest = static_cast<std::size_t>(end - p);
+    if (rest < 3) return false;
+    const double sign = negative ? -1.0 : 1.0;
+    if (EqualsIgnoringCase(p, "nan")) {
+        if (rest != 3 && (rest < 5 || p[3] != '(' || end[-1] != ')')) return false;
+        value = std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
+        return true;
+    }
+    if ((rest == 3 && EqualsIgnoringCase(p, "inf")) || (rest == 8 && EqualsIgnoringCase(p, "infinity"))) {
+        value = std::copysign(std::numeric_limits<double>::infinity(), sign);
+        return true;
+    }
+    return false;
+}
+
+// Doubles: infinity or NaN as above, or
+//   [+|-] digits [. [digits]] [(e|E) [+|-] digits]   or   [+|-] . digits [...]
+//   "+2.5" "5." ".5" "0.e5" "1E-3" "0001" -> yes   "." "1e" "1e+" "1.5.3" " 1" "0x1p3" "1,5" -> no
+// rounded to the nearest double. A value beyond the largest double does not
+// convert; one too small for the smallest is a zero of its sign.
+bool ClassicDouble(std::string_view text, double& value) {
+    if (InfinityOrNan(text, value)) return true;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = p != end && *p == '-';
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    const char* const number = negative ? p - 1 : p;  // from_chars takes a '-' but no '+'
+
+    // Where the first significant digit stands, for telling an overflow from an
+    // underflow below: the value lies in [10^(order-1), 10^order).
+    int64_t order = 0;
+    bool significant = false;
+    std::size_t mantissaDigits = 0;
+    for (; p != end && IsDigit(*p); ++p, ++mantissaDigits) {
+        significant |= *p != '0';
+        order += significant;
+    }
+    if (p != end && *p == '.') {
+        for (++p; p != end && IsDigit(*p); ++p, ++mantissaDigits) {
+            significant |= *p != '0';
+            order -= !significant;
+        }
+    }
+    if (mantissaDigits == 0) return false;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool negativeExponent = p != end && *p == '-';
+        if (p != end && (*p == '+' || *p == '-')) ++p;
+        if (p == end) return false;
+        // Saturated: far beyond any double either way, and far from overflowing.
+        int64_t exponent = 0;
+        for (; p != end && IsDigit(*p); ++p) exponent = std::min<int64_t>(exponent * 10 + (*p - '0'), int64_t{1} << 40);
+        if (p != end) return false;
+        order += negativeExponent ? -exponent : exponent;
+    }
+    if (p != end) return false;
+
+    const std::from_chars_result result = std::from_chars(number, end, value, std::chars_format::general);
+    if (result.ptr != end) return false;
+    if (result.ec == std::errc()) return true;
+    if (result.ec != std::errc::result_out_of_range || order > 0) return false;
+    value = negative ? -0.0 : 0.0;
+    return true;
+}
 
 }  // namespace
 
@@ -361,20 +466,15 @@ void ReportRecord::AppendField(std::string& line, T value) {
 
 template <typename T>
 T ReportRecord::StringToField(std::string_view text, T fallback) {
-    // Most fields are short numbers in the formatter's own shapes; those convert
-    // here without lexical_cast's cost. Anything else is left to lexical_cast so
-    // that its rules decide.
+    // Most fields are short numbers in the formatter's own shapes; those take the
+    // quick conversion. Everything else gets the whole rule.
     T value{};
     if constexpr (std::is_floating_point_v<T>) {
-        if (QuickDouble(text, value) && ClassicGlobalLocale()) return value;
+        if (QuickDouble(text, value) || ClassicDouble(text, value)) return value;
     } else {
-        if (QuickInteger(text, value)) return value;
+        if (QuickInteger(text, value) || ClassicInteger(text, value)) return value;
     }
-    try {
-        return boost::lexical_cast<T>(text.data(), text.size());
-    } catch (const boost::bad_lexical_cast&) {
-        return fallback;
-    }
+    return fallback;
 }
 
 template <typename T>

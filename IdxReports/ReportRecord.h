@@ -82,8 +82,9 @@ public:
     static char* WriteField(char* out, T value);
     char* WriteText(char* out, std::string_view text) const;
 
-    // boost::lexical_cast semantics exactly; the fallback when the text does not
-    // convert (empty, surrounding blanks, trailing garbage, out of range).
+    // Exactly what boost::lexical_cast gives in the classic locale, whatever the
+    // global locale; the fallback when the text does not convert (empty,
+    // surrounding blanks, trailing garbage, out of range). Never throws.
     template <typename T>
     static T StringToField(const std::string& text, T fallback);
     template <typename T>

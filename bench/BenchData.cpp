@@ -521,12 +521,24 @@ int ForEachChild(const std::string& path) {
         true);
     report.Close();
     benchmark_sink = total;
-    // The peak of this process's own memory since its exec. (ru_maxrss would not
-    // do: a child started with vfork semantics inherits its parent's peak.)
+    PrintPeakMemory();
+    return err.IsError() ? 1 : 0;
+}
+
+// The peak of this process's own memory since its exec. (ru_maxrss would not
+// do: a child started with vfork semantics inherits its parent's peak.)
+void PrintPeakMemory() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmHWM:", 0) == 0) std::printf("%s\n", line.c_str() + 6);
-    return err.IsError() ? 1 : 0;
+}
+
+double ChildPeakMiB(const std::vector<std::string>& args) {
+    std::vector<std::string> command{"/proc/self/exe"};
+    command.insert(command.end(), args.begin(), args.end());
+    std::string kiB;
+    if (!RunProgram(command, &kiB)) return -1;
+    return std::strtod(kiB.c_str(), nullptr) / 1024.0;
 }
 
 // --- the start-up check --------------------------------------------------------

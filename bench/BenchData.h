@@ -168,6 +168,15 @@ void WarmPageCache(const std::string& path);
 // memory (kB): the child process a traversal's memory is measured in. Returns
 // the exit status.
 int ForEachChild(const std::string& path);
+// Does one figure of the scale table once ("cycle", "cycle-floor", "diskfree",
+// "diskfree-floor") on the disk file in `dir` and prints its peak resident
+// memory (kB), like ForEachChild.
+int ScaleChild(const std::string& figure, const std::string& dir);
+// Prints this process's peak resident memory since its exec, in kB.
+void PrintPeakMemory();
+// Runs this program again with `args` and returns the peak memory (MiB) that it
+// prints; -1 when it fails.
+double ChildPeakMiB(const std::vector<std::string>& args);
 // Keeps results alive that nothing else reads.
 extern unsigned long long benchmark_sink;
 

@@ -13,6 +13,7 @@
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--foreach-child") == 0) return bench::ForEachChild(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--scale-child") == 0) return bench::ScaleChild(argv[2], argv[3]);
 
     const std::string locks = bench::ScratchDir() + "/locks";
     std::filesystem::create_directories(locks);

@@ -1,6 +1,6 @@
 // Whole-file operations: counting a 1 GB report on open, the open-append-close
-// cycle of a job, rewriting with SetInvalidJobs, a year of disk samples, and the
-// lock; each against what the system calls alone cost.
+// cycle of a job, rewriting with SetInvalidJobs, and the lock; each against what
+// the system calls alone cost. (Disk samples at every scale: ScaleBench.cpp.)
 
 #include <benchmark/benchmark.h>
 
@@ -192,72 +192,6 @@ void SetInvalidJobsFloor(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFullLines));
 }
 
-// --- daily free space from a year of one-minute samples ---------------------------
-
-constexpr std::size_t kYearSamples = 525600;
-const char* const kDiskKey = "/var/idx/cache";
-
-const std::string& YearDir() {
-    static const std::string dir = [] {
-        std::string d = ScratchDir() + "/year";
-        std::filesystem::create_directories(d);
-        FloorWriter out(I2::LogicalDiskReport::GetFilePath(d, kDiskKey));
-        out.Put(DiskHeaderLine());
-        for (std::size_t i = 0; i < kYearSamples; ++i) out.Commit(FormatDiskLine(out.Room(), DiskSample(i)));
-        out.Close();
-        return d;
-    }();
-    return dir;
-}
-
-std::vector<double> FloorDailyFreeSpace(const std::string& path) {
-    std::vector<double> averages;
-    long start = -1;
-    unsigned long long sum = 0;
-    long count = 0;
-    DiskRow row;
-    ForEachDataLine(path, [&](std::string_view line) {
-        ParseDiskLine(line, row);
-        unsigned long long mib = row.diskFree >> 20;
-        if (start == -1) {
-            start = row.time;
-            sum = mib;
-        } else if (row.time - start < 86400) {
-            sum += mib;
-            ++count;
-        } else {
-            averages.push_back(static_cast<double>(static_cast<long long>(sum)) / static_cast<double>(count + 1));
-            start = row.time;
-            sum = mib;
-            count = 0;
-        }
-    });
-    if (start != -1)
-        averages.push_back(static_cast<double>(static_cast<long long>(sum)) / static_cast<double>(count + 1));
-    return averages;
-}
-
-void DiskFreeYearOurs(benchmark::State& state) {
-    const std::string& dir = YearDir();
-    std::vector<double> averages;
-    for (auto _ : state) {
-        I2::LogicalDiskReport report;
-        averages.clear();
-        if (report.Open(dir, kDiskKey).IsError() || report.LoadIndexCacheDiskFreeSpace(averages).IsError())
-            return state.SkipWithError("load failed");
-        report.Close();
-    }
-    if (averages != FloorDailyFreeSpace(I2::LogicalDiskReport::GetFilePath(dir, kDiskKey)))
-        return state.SkipWithError("the daily averages differ from the floor's");
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kYearSamples));
-}
-
-void DiskFreeYearFloor(benchmark::State& state) {
-    const std::string path = I2::LogicalDiskReport::GetFilePath(YearDir(), kDiskKey);
-    for (auto _ : state) benchmark::DoNotOptimize(FloorDailyFreeSpace(path).size());
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kYearSamples));
-}
-
 // --- an uncontended lock ------------------------------------------------------------
 
 void LockOurs(benchmark::State& state) {
@@ -288,8 +222,6 @@ IDX_BENCH(CycleOurs, "Cycle_JobStats_10k/ours", kMicrosecond);
 IDX_BENCH(CycleFloor, "Cycle_JobStats_10k/floor", kMicrosecond);
 IDX_BENCH(SetInvalidJobsOurs, "SetInvalidJobs_10k/ours", kMillisecond);
 IDX_BENCH(SetInvalidJobsFloor, "SetInvalidJobs_10k/floor", kMillisecond);
-IDX_BENCH(DiskFreeYearOurs, "DiskFreeYear_525600/ours", kMillisecond);
-IDX_BENCH(DiskFreeYearFloor, "DiskFreeYear_525600/floor", kMillisecond);
 IDX_BENCH(LockOurs, "Lock_AcquireRelease/ours", kNanosecond);
 IDX_BENCH(LockFloor, "Lock_AcquireRelease/floor", kNanosecond);
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "BenchData.h"
@@ -94,11 +95,7 @@ unsigned long long JobSum(const I2::JobStatsRecord& r) { return r.GetJobId() + r
 unsigned long long JobRowSum(const JobRow& r) { return r.jobId + r.rootSize; }
 
 // Peak resident memory (MiB) of a fresh process that walks `path` with ForEach.
-double PeakRssMiB(const std::string& path) {
-    std::string kiB;
-    if (!RunProgram({"/proc/self/exe", "--foreach-child", path}, &kiB)) return -1;
-    return std::strtod(kiB.c_str(), nullptr) / 1024.0;
-}
+double PeakRssMiB(const std::string& path) { return ChildPeakMiB({"--foreach-child", path}); }
 
 std::size_t JobFile1GBLines() {
     static const std::size_t lines = [] {
@@ -149,8 +146,59 @@ void ForEachDiskFloor(benchmark::State& state) {
     });
 }
 
+// A million disk samples whose eight number fields do not convert, each about as
+// long as the number it replaces: trailing garbage, a stray decimal point, a
+// doubled sign, leading garbage. Every field then reads as its fallback, which
+// must cost about what a number that converts costs.
+const std::string& BadNumberDiskFile1M() {
+    static const std::string path = [] {
+        const std::string p = ScratchDir() + "/disk-bad-numbers-1M.csv";
+        FloorWriter out(p);
+        out.Put(DiskHeaderLine());
+        char good[kMaxLine];
+        for (std::size_t i = 0; i < kLines; ++i) {
+            const char* const end = FormatDiskLine(good, DiskPool()[i & (kPoolSize - 1)]);
+            std::string_view rest(good, static_cast<std::size_t>(end - good));
+            std::string line;
+            for (std::size_t field = 0; field < 8; ++field) {
+                std::string number(rest.substr(0, rest.find(',')));
+                rest.remove_prefix(number.size() + 1);
+                switch ((i + field) % 4) {
+                    case 0: number += 'x'; break;
+                    case 1: number.insert(number.size() / 2 + 1, 1, '.'); break;
+                    case 2: number.insert(0, "--"); break;
+                    default: number[0] = 'n'; break;
+                }
+                line += number + ',';
+            }
+            line += rest;  // the alert and the line end
+            out.Put(std::string_view(line.data(), line.size() - 1));
+        }
+        out.Close();
+        SyncScratch();
+        return p;
+    }();
+    return path;
+}
+
+unsigned long long DiskSum(const I2::LogicalDiskRecord& r) {
+    return static_cast<unsigned long long>(r.GetTime()) + r.GetDiskFree();
+}
+
+void ForEachBadNumbersOurs(benchmark::State& state) {
+    ForEachOurs<I2::LogicalDiskReport>(state, BadNumberDiskFile1M(), kLines, [](const I2::LogicalDiskRecord& r) {
+        if (DiskSum(r) != 0) std::abort();  // a number that should not have converted did
+        return DiskSum(r);
+    });
+}
+void ForEachBadNumbersGood(benchmark::State& state) {
+    ForEachOurs<I2::LogicalDiskReport>(state, DiskFile1M(), kLines, DiskSum);
+}
+
 }  // namespace
 
+BENCHMARK(ForEachBadNumbersOurs)->Name("ForEach_Disk_BadNumbers_1M/ours")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ForEachBadNumbersGood)->Name("ForEach_Disk_BadNumbers_1M/good")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(LoadAllJobStatsOurs)->Name("LoadAll_JobStats_1M/ours")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(LoadAllJobStatsFloor)->Name("LoadAll_JobStats_1M/floor")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(LoadAllDiskOurs)->Name("LoadAll_Disk_1M/ours")->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Reads the JSON output of idxreports_bench and prints one table: each figure of
-the library beside its floor, as medians over the repetitions, with the ratio and
-the target it has to meet.
+"""Reads the JSON output of idxreports_bench and prints two tables: each figure
+of the library beside its floor, as medians over the repetitions, with the ratio
+and the target it has to meet; and the scale table, the disk-sample figures at
+one day, one year and ten years of samples, with each one's peak memory.
 
     table.py RESULTS.json [--readme README.md]
 
-With --readme, the table (and the machine it ran on) replaces what stands between
-the bench-table markers of README.md's "## Performance" section; the section and
-the markers are created at the end of the file when missing.
+With --readme, each table that the run measured (and the machine it ran on)
+replaces what stands between its markers in README.md's "## Performance"
+section (bench-table, scale-table); the section and the markers are created at
+the end of the file when missing.
 """
 import json
 import os
@@ -30,15 +32,28 @@ FIGURES = [
     ("OpenCount_1GB", "the same, against read() in 1 MiB blocks + memchr", "floor", None),
     ("ForEach_JobStats_1GB", "ForEach over the 1 GiB report", "floor", None),
     ("Cycle_JobStats_10k", "open, AddJobStats, close on a 10,000-line JobStats.csv", "floor", 1.5),
+    ("Contended_4x5000", "4 processes x 5,000 open, append, close of a disk sample, one report", "floor", None),
     ("SetInvalidJobs_10k", "SetInvalidJobs on a full 10,000-row JobStats.csv", "floor", None),
-    ("DiskFreeYear_525600", "LoadIndexCacheDiskFreeSpace, a year of one-minute samples", "floor", None),
+    ("DiskFree_Year", "LoadIndexCacheDiskFreeSpace, a year of one-minute samples", "floor", 1.5),
+    ("ForEach_Disk_BadNumbers_1M", "ForEach, 1,000,000 disk samples whose numbers do not convert", "good", 1.5),
     ("Lock_AcquireRelease", "uncontended lock + unlock (IdxNamedMutex against flock)", "floor", 2.0),
 ]
 
 FLOOR_NAMES = {
     "floor": "floor",
     "wc": "`wc -l`",
+    "good": "numbers that convert",
 }
+
+# The scale table: (benchmark prefix, what it measures), at each scale.
+SCALES = [("Day", "1 day (1,440)"), ("Year", "1 year (525,600)"), ("TenYears", "10 years (5,256,000)")]
+SCALE_FIGURES = [
+    ("Cycle_Disk", "ours", "open, append one sample, close"),
+    ("Cycle_Disk", "floor", "floor: open, flock, one write, close"),
+    ("DiskFree", "ours", "LoadIndexCacheDiskFreeSpace"),
+    ("DiskFree", "floor", "floor: streamed, from_chars, averaged"),
+]
+CONTENDED_RECORDS = 4 * 5000
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
@@ -49,7 +64,8 @@ def load(path):
     times, counters, errors = {}, {}, {}
     for b in data.get("benchmarks", []):
         # Benchmarks timed in wall-clock time carry a "/real_time" suffix.
-        name = re.sub(r"/real_time$", "", b.get("run_name", b["name"]))
+        # A fixed iteration count adds "/iterations:N" before it.
+        name = re.sub(r"(/iterations:\d+)?(/real_time)?$", "", b.get("run_name", b["name"]))
         if b.get("error_occurred"):
             errors[name] = b.get("error_message", "error")
             continue
@@ -58,7 +74,7 @@ def load(path):
         times.setdefault(name, []).append(b["real_time"] * UNIT_NS[b.get("time_unit", "ns")])
         for key in ("peak_rss_MiB", "peak_rss_empty_MiB"):
             if key in b:
-                counters[key] = b[key]
+                counters.setdefault(name, {})[key] = b[key]
     medians = {name: statistics.median(values) for name, values in times.items()}
     reps = max((len(v) for v in times.values()), default=0)
     return medians, counters, errors, reps, data.get("context", {})
@@ -115,16 +131,58 @@ def table(medians, counters, errors, reps):
         floor_text = f"{show_time(base)} ({FLOOR_NAMES[floor]})"
         rows.append(f"| {what} | {show_time(ours)} | {floor_text} | {ratio_text} | {verdict} |")
     notes = [f"Medians of {reps} repetitions, wall-clock time."]
-    if "peak_rss_MiB" in counters:
+    walk = counters.get("ForEach_JobStats_1GB/ours", {})
+    if "peak_rss_MiB" in walk:
         notes.append(
             f"Peak resident memory of a process that walks the 1 GiB report with ForEach: "
-            f"{counters['peak_rss_MiB']:.1f} MiB (the same walk over a report with no data lines: "
-            f"{counters.get('peak_rss_empty_MiB', float('nan')):.1f} MiB).")
+            f"{walk['peak_rss_MiB']:.1f} MiB (the same walk over a report with no data lines: "
+            f"{walk.get('peak_rss_empty_MiB', float('nan')):.1f} MiB).")
+    ours = medians.get("Contended_4x5000/ours")
+    floor, reopen = medians.get("Contended_4x5000/floor"), medians.get("Contended_4x5000/reopen")
+    if ours and floor:
+        rate = lambda ns: f"{CONTENDED_RECORDS / (ns / 1e9):,.0f} records/s"
+        notes.append(
+            f"Contended appends: {rate(ours)}; floor (flock, one write, unlock on a descriptor each process "
+            f"holds) {rate(floor)}: {floor / ours:.2f}x the floor's rate"
+            + (f"; against the same with an open and a close per record, {rate(reopen)}: {reopen / ours:.2f}x"
+               if reopen else "") + ".")
     return "\n".join(rows) + "\n\n" + "\n".join(notes) + "\n"
 
 
-def update_readme(path, text):
-    begin, end = "<!-- bench-table:begin -->", "<!-- bench-table:end -->"
+def scale_table(medians, counters):
+    """The scale table, or None when the run measured none of it."""
+    measured = [s for s in SCALES if any(f"{p}_{s[0]}/{side}" in medians for p, side, _ in SCALE_FIGURES)]
+    if not measured:
+        return None
+    rows = ["| figure | " + " | ".join(label for _, label in measured) + " |",
+            "|---|" + "---:|" * len(measured)]
+    for prefix, side, what in SCALE_FIGURES:
+        cells = []
+        for scale, _ in measured:
+            name = f"{prefix}_{scale}/{side}"
+            peak = counters.get(name, {}).get("peak_rss_MiB")
+            peak_text = f", {peak:.1f} MiB" if peak is not None and peak >= 0 else ""
+            cells.append(show_time(medians.get(name)) + peak_text)
+        rows.append(f"| {what} | " + " | ".join(cells) + " |")
+    notes = ["Time (median, wall clock), then the peak resident memory of a fresh process that does the "
+             "same once."]
+    first, last = measured[0][0], measured[-1][0]
+    a, b = medians.get(f"Cycle_Disk_{first}/ours"), medians.get(f"Cycle_Disk_{last}/ours")
+    if a and b and first != last:
+        notes.append(f"Open, append, close: {b / a:.2f}x from {first} to {last}.")
+    for scale, _ in measured:
+        ours, floor = medians.get(f"DiskFree_{scale}/ours"), medians.get(f"DiskFree_{scale}/floor")
+        if ours and floor:
+            notes.append(f"Daily averages, {scale}: {ours / floor:.2f}x the floor.")
+    pa = counters.get(f"DiskFree_{first}/ours", {}).get("peak_rss_MiB")
+    pb = counters.get(f"DiskFree_{last}/ours", {}).get("peak_rss_MiB")
+    if pa is not None and pb is not None and first != last:
+        notes.append(f"Peak memory of the daily averages, {last} less {first}: {pb - pa:.1f} MiB.")
+    return "\n".join(rows) + "\n\n" + " ".join(notes) + "\n"
+
+
+def update_readme(path, text, marker="bench-table"):
+    begin, end = f"<!-- {marker}:begin -->", f"<!-- {marker}:end -->"
     block = f"{begin}\n{text}{end}"
     with open(path) as f:
         readme = f.read()
@@ -146,12 +204,23 @@ def main(argv):
     if len(argv) not in (2, 4) or (len(argv) == 4 and argv[2] != "--readme"):
         sys.exit(__doc__)
     medians, counters, errors, reps = load(argv[1])[:4]
-    text = table(medians, counters, errors, reps)
     load_avg = os.environ.get("IDXREPORTS_BENCH_LOAD", "")
-    text += f"\nMachine: {machine()}." + (f" Load average before the run: {load_avg}." if load_avg else "") + "\n"
-    print(text)
+    where = f"\nMachine: {machine()}." + (f" Load average before the run: {load_avg}." if load_avg else "") + "\n"
+    # The main table only when the run measured some of it: a run of the scale
+    # figures alone must not blank it in the README.
+    main_keys = [f"{key}/{side}" for key, _, floor, _ in FIGURES for side in ("ours", floor)
+                 if not key.startswith(tuple(prefix + "_" for prefix, _, _ in SCALE_FIGURES))]
+    text = table(medians, counters, errors, reps) + where if any(k in medians for k in main_keys) else None
+    scale = scale_table(medians, counters)
+    scale = scale + where if scale else None
+    for block in (text, scale):
+        if block:
+            print(block)
     if len(argv) == 4:
-        update_readme(argv[3], text)
+        if text:
+            update_readme(argv[3], text)
+        if scale:
+            update_readme(argv[3], scale, "scale-table")
 
 
 if __name__ == "__main__":

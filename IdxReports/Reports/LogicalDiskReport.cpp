@@ -6,6 +6,7 @@
 #include <iterator>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -58,6 +59,51 @@ Out& Numbers(const LogicalDiskRecord& r, Out& out) {
         .Number(r.GetDiskSize())
         .Number(r.GetDiskFree());
 }
+
+// Average free mebibytes per one-day period, fed the samples in file order.
+// A period opens at its first sample and takes, in file order, every later
+// sample up to a day after it. Whether a period is open is its own flag: any
+// time, -1 included, can start a period.
+//   times 0, 3600, 86399 (1, 2, 3 MiB free) -> {2.0};  times 0, 86400 -> two periods
+class DailyFreeSpace {
+public:
+    // Add and Finish may throw std::bad_alloc (room for one more average).
+    void Add(long time, unsigned long long diskFree) {
+        const uint64_t mebibytes = diskFree >> 20;
+        if (!periodOpen) {
+            periodOpen = true;
+            periodStart = time;
+            sum = mebibytes;
+        } else if (InPeriod(periodStart, time)) {
+            sum += mebibytes;
+            ++moreSamples;
+        } else {
+            averages.push_back(Average());
+            periodStart = time;
+            sum = mebibytes;
+            moreSamples = 0;
+        }
+    }
+    // A last period whose sum no longer fits a signed 64-bit number has always
+    // been left out here; kept so, results stay as callers know them.
+    void Finish() {
+        if (periodOpen && static_cast<int64_t>(sum) >= 0) averages.push_back(Average());
+        periodOpen = false;
+    }
+    const std::vector<double>& Averages() const { return averages; }
+
+private:
+    // The sum is read as signed, as it always has been: a sum past 2^63 averages negative.
+    double Average() const {
+        return static_cast<double>(static_cast<int64_t>(sum)) / static_cast<double>(moreSamples + 1);
+    }
+
+    std::vector<double> averages;
+    bool periodOpen = false;
+    long periodStart = 0;
+    uint64_t sum = ~uint64_t{0};
+    int32_t moreSamples = 0;  // samples in the period besides its first
+};
 
 }  // namespace
 
@@ -155,47 +201,26 @@ CQiError LogicalDiskReport::Open(const std::string& directory, const std::string
 }
 
 CQiError LogicalDiskReport::LoadIndexCacheDiskFreeSpace(std::vector<double>& freeSpace) {
-    DataFrame_t samples;
-    CQiError err = LoadAll(samples);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
-
-    try {
-        // Collected apart so that `freeSpace` is left as it was when memory runs out.
-        std::vector<double> averages;
-        // A period opens at its first sample and takes, in file order, every later
-        // sample up to a day after it. Whether a period is open is its own flag:
-        // any time, -1 included, can start a period.
-        bool periodOpen = false;
-        long periodStart = 0;
-        uint64_t sum = ~uint64_t{0};
-        int32_t moreSamples = 0;  // samples in the period besides its first
-        const auto average = [&sum, &moreSamples] {
-            return static_cast<double>(static_cast<int64_t>(sum)) / static_cast<double>(moreSamples + 1);
-        };
-        for (const LogicalDiskRecord& sample : samples) {
-            const long time = sample.GetTime();
-            const uint64_t mebibytes = sample.GetDiskFree() >> 20;
-            if (!periodOpen) {
-                periodOpen = true;
-                periodStart = time;
-                sum = mebibytes;
-            } else if (InPeriod(periodStart, time)) {
-                sum += mebibytes;
-                ++moreSamples;
-            } else {
-                averages.push_back(average());
-                periodStart = time;
-                sum = mebibytes;
-                moreSamples = 0;
+    // The samples stream through one scratch record, so memory grows with the
+    // number of days, not of samples (ten years of one-minute samples are 5
+    // million lines). The averages are collected apart and appended only once
+    // the whole file has been read: a bad line, or memory running out, leaves
+    // `freeSpace` as it was.
+    DailyFreeSpace days;
+    CQiError err = ForEach(
+        [&days](LogicalDiskRecord& sample) -> CQiError {
+            try {
+                days.Add(sample.GetTime(), sample.GetDiskFree());
+            } catch (const std::bad_alloc&) {
+                return detail::OutOfMemory(FX_CODE_LOCATION);
             }
-        }
-        // A last period whose sum no longer fits a signed 64-bit number has always
-        // been left out here; kept so, results stay as callers know them.
-        if (periodOpen && static_cast<int64_t>(sum) >= 0) averages.push_back(average());
-        freeSpace.insert(freeSpace.end(), averages.begin(), averages.end());
+            return CQiError::Success();
+        },
+        true);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    try {
+        days.Finish();
+        freeSpace.insert(freeSpace.end(), days.Averages().begin(), days.Averages().end());
         return CQiError::Success();
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);

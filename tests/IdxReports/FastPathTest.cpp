@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <locale>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -57,9 +58,24 @@ private:
     std::string text_;
 };
 
-// lexical_cast's verdict on a text: its value, or nothing when it throws.
+// Sets the global locale for its lifetime.
+class GlobalLocale {
+public:
+    explicit GlobalLocale(const std::locale& locale) : previous_(std::locale::global(locale)) {}
+    ~GlobalLocale() { std::locale::global(previous_); }
+    GlobalLocale(const GlobalLocale&) = delete;
+    GlobalLocale& operator=(const GlobalLocale&) = delete;
+
+private:
+    std::locale previous_;
+};
+
+// lexical_cast's verdict on a text in the classic locale, in which reports are
+// written: its value, or nothing when it throws.
 template <typename T>
 std::optional<T> LexicalCast(std::string_view text) {
+    std::optional<GlobalLocale> classic;
+    if (std::locale() != std::locale::classic()) classic.emplace(std::locale::classic());
     try {
         return boost::lexical_cast<T>(text.data(), text.size());
     } catch (const boost::bad_lexical_cast&) {
@@ -415,6 +431,105 @@ TEST(FastPath, ParsingAgreesWithLexicalCastAtEveryLimit) {
                              "1.7976931348623157e308", "1.7976931348623159e308"})
         checker.CheckAll<ALL_FIELD_TYPES>(text);
     EXPECT_EQ(checker.Mismatches(), 0u);
+}
+
+// A server's own global locale, built from a custom numpunct so that no locale
+// package is needed: "1.234,5" for 1234.5.
+struct CommaDecimal : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+std::locale CommaDecimalLocale() { return std::locale(std::locale::classic(), new CommaDecimal); }
+
+// Every record kind through its report file and back: the lines read back are the
+// lines written.
+template <typename ReportT, typename RecordT>
+void ExpectRecordsRoundTrip(const std::string& path, std::vector<RecordT> records) {
+    {
+        ReportT writer;
+        ASSERT_FALSE(writer.Open(path, std::ios::out | std::ios::trunc, false).IsError()) << path;
+        for (RecordT& record : records) ASSERT_FALSE(writer.AddRecord(record).IsError()) << path;
+    }
+    ReportT reader;
+    typename ReportT::DataFrame_t frame;
+    ASSERT_FALSE(reader.Open(path, std::ios::in, false).IsError()) << path;
+    ASSERT_FALSE(reader.LoadAll(frame).IsError()) << path;
+    ASSERT_EQ(frame.size(), records.size()) << path;
+    for (std::size_t i = 0; i < records.size(); ++i) EXPECT_EQ(frame[i].ToString(), records[i].ToString()) << path;
+}
+
+JobStatsRecord PlaybackJob(unsigned long long id, double seconds) {
+    JobStatsRecord job;
+    job.SetJobId(id);
+    job.SetTotalFilesInIndex(1234567);
+    job.SetSecondsToPlayback(seconds);
+    job.SetStartTime(-1700000000L);
+    job.SetHostname("idx,east");
+    job.SetTimestamp(1700000000L);
+    return job;
+}
+
+// Numbers were read in the global locale: a server that set a comma-decimal one
+// read "2.5" as 0, and its next SetInvalidJobs wrote the 0 into every row.
+TEST(FastPath, CommaDecimalGlobalLocaleReadNumbersAsZero) {
+    const GlobalLocale comma(CommaDecimalLocale());
+    ASSERT_EQ(boost::lexical_cast<double>("2,5"), 2.5);  // the locale is in force
+
+    ParseChecker checker;
+    ForEveryString("01+-.,e n", 3, [&](const std::string& text) { checker.CheckAll<ALL_FIELD_TYPES>(text); });
+    std::mt19937_64 random(0xC033A);
+    for (int i = 0; i < 20000; ++i) checker.CheckAll<ALL_FIELD_TYPES>(NumberLikeText(random));
+    for (const char* text : {"2.5", "1.000", "1.234,5", "1,5", "-0.001", "1.23457e+06", "1e-400", "nan", "+inf"})
+        checker.CheckAll<ALL_FIELD_TYPES>(text);
+    EXPECT_EQ(checker.Mismatches(), 0u);
+
+    Testing::TempDir dir;
+    ExpectRecordsRoundTrip<JobStatsReport>(dir.File("jobs.csv"),
+                                           std::vector<JobStatsRecord>{PlaybackJob(7, 2.5), PlaybackJob(8, 1234.5)});
+    LogicalDiskRecord sample;
+    sample.SetTime(1700000000L);
+    sample.SetDiskFree(1234567890123ULL);
+    sample.SetAlert("low, 2.5%");
+    ExpectRecordsRoundTrip<LogicalDiskReport>(dir.File("disk.csv"), std::vector<LogicalDiskRecord>{sample});
+    DanglingStubsRecord stub;
+    stub.SetFilePath("/a/b.c");
+    stub.SetModifiedTimestamp(-1234567L);
+    stub.SetSizeInBytes(18446744073709551615ULL);
+    ExpectRecordsRoundTrip<DanglingStubsReport>(dir.File("stubs.csv"), std::vector<DanglingStubsRecord>{stub});
+    DroppedFilesRecord dropped;
+    dropped.SetModifiedTimestamp(1700000000L);
+    dropped.SetSizeInBytes(1000000);
+    dropped.SetReasonCode(-1000);
+    ExpectRecordsRoundTrip<DroppedFilesReport>(dir.File("dropped.csv"), std::vector<DroppedFilesRecord>{dropped});
+    VerifyArchiveRecord verified;
+    verified.SetModifiedTimestamp(1700000000L);
+    verified.SetSizeInBytes(4096000);
+    ExpectRecordsRoundTrip<VerifyArchiveReport>(dir.File("verify.csv"), std::vector<VerifyArchiveRecord>{verified});
+    LogCleanUpRecord cleaned;
+    cleaned.SetJobId("1.000");
+    cleaned.SetReason("2,5");
+    ExpectRecordsRoundTrip<LogCleanUpReport>(dir.File("cleanup.csv"), std::vector<LogCleanUpRecord>{cleaned});
+
+    // A rewrite under that locale keeps every number as it stood.
+    {
+        JobStatsReport report;
+        ASSERT_FALSE(report.Open(dir.Path(), JobStatsReport::FileName, std::ios::out | std::ios::app).IsError());
+        for (JobStatsRecord job : {PlaybackJob(7, 2.5), PlaybackJob(8, 0.125)})
+            ASSERT_FALSE(report.AddRecord(job).IsError());
+    }
+    std::vector<unsigned long> invalid{7};
+    ASSERT_FALSE(JobStatsReport::SetInvalidJobs(dir.Path(), invalid).IsError());
+    JobStatsReport reader;
+    JobStatsReport::DataFrame_t rows;
+    ASSERT_FALSE(reader.Open(dir.File(JobStatsReport::FileName), std::ios::in, false).IsError());
+    ASSERT_FALSE(reader.LoadAll(rows).IsError());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].GetSecondsToPlayback(), 2.5);
+    EXPECT_EQ(rows[0].GetStatus(), 1);
+    EXPECT_EQ(rows[1].GetSecondsToPlayback(), 0.125);
+    EXPECT_EQ(rows[1].GetTotalFilesInIndex(), 1234567u);
 }
 
 // --- splitting and joining ------------------------------------------------------------

@@ -1,10 +1,13 @@
 #include <IdxReports/Reports/LogicalDiskReport.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ios>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -199,6 +202,102 @@ TEST(LogicalDiskReport, AveragesFreeMebibytesPerDayLongPeriod) {
         {{{0, 2 * MiB}, {100000, 4 * MiB}, {200000, 8 * MiB}, {250000, 10 * MiB}}, {2.0, 4.0, 9.0}},
     };
     for (const Case& c : cases) EXPECT_EQ(Averages(c.samples), c.expected) << c.samples.size() << " samples";
+}
+
+// The averages as they were first computed, the whole file loaded and then walked:
+// a period is a day in exact time differences (a long double holds any difference
+// of two 64-bit times), the sum wraps at 64 bits and is read as signed, and a last
+// period whose sum reads negative is left out.
+CQiError LoadEverythingAverages(const std::string& directory, std::vector<double>& averages) {
+    LogicalDiskReport report;
+    CQiError err = report.Open(directory, Key);
+    LogicalDiskReport::DataFrame_t samples;
+    if (!err.IsError()) err = report.LoadAll(samples);
+    if (err.IsError()) return err;
+    bool open = false;
+    long double start = 0;
+    uint64_t sum = 0;
+    double count = 0;
+    const auto average = [&] { return static_cast<double>(static_cast<int64_t>(sum)) / count; };
+    for (const LogicalDiskRecord& sample : samples) {
+        const long double time = static_cast<long double>(sample.GetTime());
+        if (open && time - start < 86400) {
+            sum += sample.GetDiskFree() >> 20;
+            ++count;
+            continue;
+        }
+        if (open) averages.push_back(average());
+        open = true;
+        start = time;
+        sum = sample.GetDiskFree() >> 20;
+        count = 1;
+    }
+    if (open && static_cast<int64_t>(sum) >= 0) averages.push_back(average());
+    return CQiError::Success();
+}
+
+void ExpectSameAsLoadingEverything(const std::string& directory, const std::string& what) {
+    std::vector<double> streamed{-3.0}, loaded{-3.0};
+    const CQiError ours = LoadAverages(directory, streamed);
+    const CQiError reference = LoadEverythingAverages(directory, loaded);
+    ASSERT_EQ(ours.IsError(), reference.IsError()) << what << ": " << ours.Describe();
+    EXPECT_EQ(ours.GetErrNo(), reference.GetErrNo()) << what;
+    EXPECT_EQ(ours.GetMessage(), reference.GetMessage()) << what;
+    ASSERT_EQ(streamed.size(), loaded.size()) << what;
+    // Bit for bit: the same sums divided by the same counts.
+    for (std::size_t i = 0; i < streamed.size(); ++i)
+        ASSERT_EQ(std::memcmp(&streamed[i], &loaded[i], sizeof(double)), 0) << what << ": average " << i;
+}
+
+TEST(LogicalDiskReport, StreamedAveragesAreThoseOfLoadingEverything) {
+    std::mt19937_64 random(0xDA15);
+    const long extremes[] = {-1, 0, 86399, 86400, std::numeric_limits<long>::min(),
+                             std::numeric_limits<long>::max(), std::numeric_limits<long>::min() + 86399};
+    for (int round = 0; round < 60; ++round) {
+        std::vector<Sample> samples;
+        long time = static_cast<long>(random() % 5 == 0 ? random() : random() % 200000) - 100000;
+        for (std::size_t i = random() % 4000; i > 0; --i) {
+            switch (random() % 40) {
+                case 0: time = extremes[random() % std::size(extremes)]; break;
+                case 1: time -= static_cast<long>(random() % 90000); break;  // a clock set back
+                case 2: time = static_cast<long>(random()); break;
+                // Mostly a sample a minute, which meets a period's end exactly.
+                default: time += random() % 4 ? 60 : static_cast<long>(random() % 600); break;
+            }
+            const unsigned long long free = random() % 8 == 0 ? random() : random() % (1ULL << 40);
+            samples.push_back({time, free});
+        }
+        Testing::TempDir dir;
+        AppendSamples(dir.Path(), samples);
+        ExpectSameAsLoadingEverything(dir.Path(), "round " + std::to_string(round));
+        if (round % 10 == 0 && !samples.empty()) {
+            // A bad line part-way: the same error, and nothing appended.
+            std::ofstream(LogicalDiskReport::GetFilePath(dir.Path(), Key), std::ios::app) << "1,2\n";
+            AppendSamples(dir.Path(), {samples.front()});
+            ExpectSameAsLoadingEverything(dir.Path(), "bad line, round " + std::to_string(round));
+        }
+    }
+}
+
+// 2^19 + 1 samples of an all-ones DiskFree in one day sum past 2^63 MiB: a period
+// that closes so averages negative, a last one so is left out.
+TEST(LogicalDiskReport, StreamedAveragesKeepTheSignedSumAtItsLimit) {
+    Testing::TempDir dir;
+    const std::string path = LogicalDiskReport::GetFilePath(dir.Path(), Key);
+    const std::string line = "5,0,0,0,0,0,0,18446744073709551615,\n";
+    std::string content = "Time,DB,Logs,Reports,V1,Other,DiskSize,DiskFree,Alert\n";
+    content.reserve(content.size() + line.size() * ((1 << 19) + 1));
+    for (int i = 0; i < (1 << 19) + 1; ++i) content += line;
+    std::ofstream(path, std::ios::binary) << content;
+    std::vector<double> averages;
+    ASSERT_OK(LoadAverages(dir.Path(), averages));
+    EXPECT_TRUE(averages.empty());
+
+    std::ofstream(path, std::ios::app) << "86405,0,0,0,0,0,0,1048576,\n";
+    ASSERT_OK(LoadAverages(dir.Path(), averages));
+    ASSERT_EQ(averages.size(), 2u);
+    EXPECT_LT(averages[0], 0.0);
+    EXPECT_EQ(averages[1], 1.0);
 }
 
 TEST(LogicalDiskReport, AveragesAreAppendedOnEveryLoad) {
