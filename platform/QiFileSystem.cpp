@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include <platform/QiDirectoryHandle.h>
 #include <platform/SysCalls.h>
 
 using I2::Utils::ErrorFromErrno;
@@ -155,20 +156,11 @@ CQiError CQiDirectory::Create(const std::string& path, bool recursive) {
 }
 
 CQiError CQiDirectory::Sync(const std::string& path) {
-    const std::string dir = path.empty() ? std::string(".") : path;
-    int fd;
-    do {
-        fd = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "open directory", dir);
-    CQiError result;
-    // Some file systems cannot sync a directory and say EINVAL; their renames
-    // are as durable as they get.
-    if (Sys().fsync(fd) != 0 && errno != EINVAL) {
-        result = ErrorFromErrno(FX_CODE_LOCATION, errno, "sync directory", dir);
-    }
-    Sys().close(fd);
-    return result;
+    CQiDirectoryHandle dir;
+    CQiError error = dir.Open(path);
+    if (!error.IsError()) error = dir.Sync();
+    if (error.IsError()) error.Push(FX_CODE_LOCATION);
+    return error;
 }
 
 // --- CQiFile: whole-file utilities ---
