@@ -11,10 +11,13 @@
 #include <system_error>
 #include <utility>
 
+#include <platform/QiDirectoryHandle.h>
 #include <platform/SysCalls.h>
 
 using I2::Utils::ErrorFromErrno;
+using I2::Utils::FileStatFrom;
 using I2::Utils::Sys;
+using I2::Utils::WrongTypeError;
 
 namespace {
 
@@ -42,7 +45,49 @@ CQiError MakeOneDirectory(const std::string& path) {
     return ErrorFromErrno(FX_CODE_LOCATION, systemErrno, "create directory", path);
 }
 
+// What is at `name` (not following a link), when it is there and is not a
+// regular file. A name that cannot be looked at is left for the open to report.
+CQiError RefuseNonRegularName(int dirfd, const std::string& name, const std::string& shownPath) {
+    struct stat st {};
+    if (Sys().fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISREG(st.st_mode)) {
+        return CQiError::Success();
+    }
+    return WrongTypeError(FX_CODE_LOCATION, "open", shownPath, FileStatFrom(st).type, CQiFileStat::Type::Regular);
+}
+
+// Refuses a descriptor that is not a regular file, and clears O_NONBLOCK on one
+// that is: it was there only so that opening a FIFO or device could not wait.
+CQiError CheckRegularDescriptor(int fd, const std::string& shownPath) {
+    struct stat st {};
+    if (Sys().fstat(fd, &st) != 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "stat", shownPath);
+    if (!S_ISREG(st.st_mode)) {
+        return WrongTypeError(FX_CODE_LOCATION, "open", shownPath, FileStatFrom(st).type,
+                              CQiFileStat::Type::Regular);
+    }
+    const int flags = Sys().fcntl_flags(fd, F_GETFL, 0);
+    if (flags < 0 || Sys().fcntl_flags(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return ErrorFromErrno(FX_CODE_LOCATION, errno, "make blocking", shownPath);
+    }
+    return CQiError::Success();
+}
+
 }  // namespace
+
+// --- CQiFileStat ---
+
+const char* CQiFileStat::Describe(Type type) {
+    switch (type) {
+        case Type::Regular: return "a regular file";
+        case Type::Directory: return "a directory";
+        case Type::SymbolicLink: return "a symbolic link";
+        case Type::Fifo: return "a FIFO";
+        case Type::CharacterDevice: return "a character device";
+        case Type::BlockDevice: return "a block device";
+        case Type::Socket: return "a socket";
+        case Type::Unknown: break;
+    }
+    return "an unknown kind of file";
+}
 
 // --- CQiPath ---
 
@@ -111,20 +156,11 @@ CQiError CQiDirectory::Create(const std::string& path, bool recursive) {
 }
 
 CQiError CQiDirectory::Sync(const std::string& path) {
-    const std::string dir = path.empty() ? std::string(".") : path;
-    int fd;
-    do {
-        fd = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "open directory", dir);
-    CQiError result;
-    // Some file systems cannot sync a directory and say EINVAL; their renames
-    // are as durable as they get.
-    if (Sys().fsync(fd) != 0 && errno != EINVAL) {
-        result = ErrorFromErrno(FX_CODE_LOCATION, errno, "sync directory", dir);
-    }
-    Sys().close(fd);
-    return result;
+    CQiDirectoryHandle dir;
+    CQiError error = dir.Open(path);
+    if (!error.IsError()) error = dir.Sync();
+    if (error.IsError()) error.Push(FX_CODE_LOCATION);
+    return error;
 }
 
 // --- CQiFile: whole-file utilities ---
@@ -232,13 +268,19 @@ CQiFile& CQiFile::operator=(CQiFile&& other) noexcept {
 }
 
 CQiError CQiFile::Open(const std::string& path, unsigned flags, unsigned permissions) {
+    return OpenAt(AT_FDCWD, path, path, flags, permissions);
+}
+
+CQiError CQiFile::OpenAt(int dirfd, const std::string& name, const std::string& shownPath, unsigned flags,
+                         unsigned permissions) {
     if (fd_ >= 0) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "File [%s] already open, cannot open [%s]",
-                                       path_.c_str(), path.c_str());
+                                       path_.c_str(), shownPath.c_str());
     }
     // Appending or truncating is writing, whatever else was asked.
     const bool reading = (flags & OpenRead) != 0;
     const bool writing = (flags & (OpenWrite | OpenAppend | OpenTruncate)) != 0;
+    const bool regularOnly = (flags & OpenRegularOnly) != 0;
     int systemFlags = O_CLOEXEC;
     if (reading && writing) {
         systemFlags |= O_RDWR;
@@ -252,15 +294,45 @@ CQiError CQiFile::Open(const std::string& path, unsigned flags, unsigned permiss
     if (flags & OpenAppend) systemFlags |= O_APPEND;
     if (flags & OpenExclusive) systemFlags |= O_EXCL;
     if (flags & OpenNoFollow) systemFlags |= O_NOFOLLOW;
-
+    if (regularOnly) {
+        // O_NOCTTY: a terminal planted at the name must not become ours.
+        systemFlags |= O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+        CQiError refusal = RefuseNonRegularName(dirfd, name, shownPath);
+        if (refusal.IsError()) return refusal.Push(FX_CODE_LOCATION);
+    }
     int fd;
     do {
-        fd = Sys().open(path.c_str(), systemFlags, static_cast<mode_t>(permissions));
+        fd = dirfd == AT_FDCWD ? Sys().open(name.c_str(), systemFlags, static_cast<mode_t>(permissions))
+                               : Sys().openat(dirfd, name.c_str(), systemFlags, static_cast<mode_t>(permissions));
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "open", path);
+    if (fd < 0) {
+        const int systemErrno = errno;
+        // These are the kernel's answers for a link, a FIFO or device without a
+        // peer, and a directory: say which it was.
+        if (regularOnly && (systemErrno == ELOOP || systemErrno == ENXIO || systemErrno == EISDIR)) {
+            CQiError refusal = RefuseNonRegularName(dirfd, name, shownPath);
+            if (refusal.IsError()) return refusal.Push(FX_CODE_LOCATION);
+        }
+        return ErrorFromErrno(FX_CODE_LOCATION, systemErrno, "open", shownPath);
+    }
+    if (regularOnly) {
+        // The name may have been swapped since it was looked at; the descriptor
+        // is what counts.
+        CQiError error = CheckRegularDescriptor(fd, shownPath);
+        if (error.IsError()) {
+            Sys().close(fd);
+            return error.Push(FX_CODE_LOCATION);
+        }
+    }
     fd_ = fd;
-    path_ = path;
+    path_ = shownPath;
     return CQiError::Success();
+}
+
+void CQiFile::Adopt(int fd, std::string path) {
+    if (fd_ >= 0) Sys().close(fd_);
+    fd_ = fd;
+    path_ = std::move(path);
 }
 
 CQiError CQiFile::ReadAt(void* buffer, std::size_t length, uint64_t offset, std::size_t& got) {
@@ -319,6 +391,22 @@ CQiError CQiFile::SetPermissions(unsigned mode) {
     if (Sys().fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0) {
         return ErrorFromErrno(FX_CODE_LOCATION, errno, "change permissions of", path_);
     }
+    return CQiError::Success();
+}
+
+CQiError CQiFile::SetOwner(uint32_t owner, uint32_t group) {
+    if (fd_ < 0) return ErrorFromErrno(FX_CODE_LOCATION, EBADF, "change owner of", path_);
+    if (Sys().fchown(fd_, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0) {
+        return ErrorFromErrno(FX_CODE_LOCATION, errno, "change owner of", path_);
+    }
+    return CQiError::Success();
+}
+
+CQiError CQiFile::Stat(CQiFileStat& st) {
+    struct stat raw {};
+    if (fd_ < 0) return ErrorFromErrno(FX_CODE_LOCATION, EBADF, "stat", path_);
+    if (Sys().fstat(fd_, &raw) != 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "stat", path_);
+    st = FileStatFrom(raw);
     return CQiError::Success();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <platform/Export.h>
@@ -46,6 +47,38 @@ public:
     static CQiError Sync(const std::string& path);
 };
 
+// What the file system says about one file (fstat, or fstatat without following
+// a link at the name).
+struct IDXREPORTS_API CQiFileStat {
+    enum class Type { Regular, Directory, SymbolicLink, Fifo, CharacterDevice, BlockDevice, Socket, Unknown };
+
+    // "a regular file", "a symbolic link", "a FIFO", ...: for messages.
+    static const char* Describe(Type type);
+    bool IsSameFile(const CQiFileStat& other) const { return device == other.device && inode == other.inode; }
+
+    Type type = Type::Unknown;
+    unsigned mode = 0;  // permission bits with setuid, setgid and sticky (07777)
+    uint32_t owner = 0;
+    uint32_t group = 0;
+    uint64_t size = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t links = 0;  // hard links; more than one means another name reaches the same data
+};
+
+// What a created file is given on its descriptor before its first byte. An unset
+// field is what any new file gets: 0666 less the umask, the caller's user and
+// group.
+struct CQiFileAttributes {
+    std::optional<unsigned> mode;  // setuid, setgid and sticky are always dropped
+    std::optional<uint32_t> owner;
+    std::optional<uint32_t> group;
+
+    // What a file derived from an existing one (a report's side files) gets: its
+    // owner, group and permission bits, never more open.
+    static CQiFileAttributes Of(const CQiFileStat& st) { return {st.mode & 0777u, st.owner, st.group}; }
+};
+
 // An open file (owning its descriptor), plus the whole-file utilities.
 // All descriptors are close-on-exec.
 class IDXREPORTS_API CQiFile final {
@@ -58,7 +91,16 @@ public:
         OpenAppend = 1u << 4,     // every write goes to the end of the file
         OpenExclusive = 1u << 5,  // with OpenCreate: fail if the path exists
         OpenNoFollow = 1u << 6,   // fail if the last component is a symlink
+        // The name must be a regular file (or, with OpenCreate, become one); a
+        // symlink, FIFO, device, socket or directory there is code 22 naming what
+        // was found, and never a wait: the open does not follow a link at the name
+        // and does not block, the descriptor is checked by fstat, and only then is
+        // it made blocking again. A device is looked at before it is opened, as
+        // opening some devices acts on them.
+        OpenRegularOnly = 1u << 7,
     };
+    // For SetOwner: leave the owner or the group as it is.
+    static constexpr uint32_t kUnchanged = ~uint32_t{0};
 
     // --- whole-file utilities ---
 
@@ -97,11 +139,25 @@ public:
     CQiError Size(uint64_t& size);
     CQiError Truncate(uint64_t size);
     CQiError SetPermissions(unsigned mode);
+    // fchown on the descriptor; kUnchanged keeps one of the two. Root may give a
+    // file to anyone; another user only to itself and a group it belongs to
+    // (else code 150, EPERM). Changing the owner clears setuid and setgid.
+    CQiError SetOwner(uint32_t owner, uint32_t group);
+    CQiError Stat(CQiFileStat& st);
     CQiError Sync();
     // Closing reports what close(2) says (NFS reports late write errors there).
     CQiError Close();
 
 private:
+    friend class CQiDirectoryHandle;
+
+    // Open with `name` resolved against the directory descriptor `dirfd`
+    // (AT_FDCWD: the working directory, through the table's plain open, so a
+    // path-based Open behaves as it always did); `shownPath` names it in errors.
+    CQiError OpenAt(int dirfd, const std::string& name, const std::string& shownPath, unsigned flags,
+                    unsigned permissions);
+    void Adopt(int fd, std::string path);
+
     int fd_ = -1;
     std::string path_;
 };

@@ -12,12 +12,12 @@
 #include <string>
 
 #include <platform/QiError.h>
+#include <platform/QiFileSystem.h>
 
 namespace I2::Utils {
 
 struct SysCalls {
     int (*open)(const char* path, int flags, mode_t mode);
-    int (*openat)(int dirFd, const char* path, int flags, mode_t mode);
     int (*close)(int fd);
     ssize_t (*pread)(int fd, void* buffer, size_t length, off_t offset);
     ssize_t (*write)(int fd, const void* buffer, size_t length);
@@ -29,6 +29,17 @@ struct SysCalls {
     int (*mkdir)(const char* path, mode_t mode);
     int (*flock)(int fd, int operation);  // LOCK_EX, LOCK_NB, LOCK_UN
     int (*fchmod)(int fd, mode_t mode);
+    // Relative to a directory descriptor, for code that must not resolve a
+    // hostile directory's names twice.
+    int (*openat)(int dirfd, const char* name, int flags, mode_t mode);
+    int (*fstatat)(int dirfd, const char* name, struct stat* st, int flags);
+    int (*renameat)(int fromDirfd, const char* from, int toDirfd, const char* to);
+    int (*renameat2)(int fromDirfd, const char* from, int toDirfd, const char* to, unsigned flags);
+    int (*linkat)(int fromDirfd, const char* from, int toDirfd, const char* to, int flags);
+    int (*unlinkat)(int dirfd, const char* name, int flags);
+    int (*mkdirat)(int dirfd, const char* name, mode_t mode);
+    int (*fchown)(int fd, uid_t owner, gid_t group);
+    int (*fcntl_flags)(int fd, int command, int argument);  // F_GETFL / F_SETFL
 };
 
 // The table in force. Tests replace entries and restore them with ScopedSysCalls.
@@ -53,5 +64,21 @@ private:
 // system's reason, and the errno kept for GetSystemErrNo.
 CQiError ErrorFromErrno(const FXCodeLocation& location, int systemErrno, const char* what,
                         const std::string& path);
+// Same, with `reason` in place of the system's text where the library knows
+// better what happened: "Failed to create [/d/r.csv.tmp]: it exists already, as
+// a symbolic link".
+CQiError ErrorFromErrno(const FXCodeLocation& location, int systemErrno, const char* what,
+                        const std::string& path, const char* reason);
+
+// A name or descriptor that is not the kind of file the operation needs, always
+// code 22: "Failed to open [/d/r.csv]: it is a FIFO, not a regular file". The
+// errno kept is the one the kernel gives for the same refusal where it has one
+// (ELOOP for a symbolic link, EISDIR for a directory where a file was wanted,
+// ENOTDIR for a non-directory where a directory was wanted), else 0.
+CQiError WrongTypeError(const FXCodeLocation& location, const char* what, const std::string& path,
+                        CQiFileStat::Type found, CQiFileStat::Type wanted);
+
+// fstat's answer in the library's form.
+CQiFileStat FileStatFrom(const struct stat& st);
 
 }  // namespace I2::Utils

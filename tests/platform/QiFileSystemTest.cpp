@@ -183,6 +183,7 @@ TEST(CQiFile, OpenMapsFlagsAndAlwaysClosesOnExec) {
         {CQiFile::OpenWrite | CQiFile::OpenAppend, O_WRONLY | O_APPEND},
         {CQiFile::OpenWrite | CQiFile::OpenCreate | CQiFile::OpenExclusive | CQiFile::OpenNoFollow,
          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW},
+        {CQiFile::OpenRead | CQiFile::OpenRegularOnly, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY},
     };
     ScopedSysCalls scoped;
     Sys().open = [](const char*, int flags, mode_t) {
@@ -210,6 +211,47 @@ TEST(CQiFile, OpenRefusesSymlinksWithNoFollowAndExistingFilesWithExclusive) {
               22);
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(ReadWhole(dir.File("target")), "keep");
+}
+
+int g_setFlags = -1;
+
+TEST(CQiFile, OpenRegularOnlyRefusesLinksAndFifosWithoutWaitingAndOpensFilesBlocking) {
+    TempDir dir;
+    WriteWhole(dir.File("target"), "keep");
+    ::symlink(dir.File("target").c_str(), dir.File("link").c_str());
+    ::mkfifo(dir.File("fifo").c_str(), 0666);
+    const struct {
+        const char* name;
+        unsigned flags;
+        const char* found;
+    } refused[] = {
+        {"link", CQiFile::OpenWrite | CQiFile::OpenTruncate, "it is a symbolic link, not a regular file"},
+        {"fifo", CQiFile::OpenRead, "it is a FIFO, not a regular file"},
+        {"fifo", CQiFile::OpenWrite | CQiFile::OpenAppend | CQiFile::OpenCreate, "it is a FIFO"},
+        {"", CQiFile::OpenWrite, "it is a directory, not a regular file"},
+    };
+    for (const auto& r : refused) {
+        CQiFile file;
+        const CQiError error = file.Open(dir.File(r.name), r.flags | CQiFile::OpenRegularOnly);
+        EXPECT_EQ(error.GetErrNo(), 22) << r.name;
+        EXPECT_NE(error.GetMessage().find(r.found), std::string::npos) << error.GetMessage();
+        EXPECT_FALSE(file.IsOpen());
+    }
+    EXPECT_EQ(ReadWhole(dir.File("target")), "keep");
+
+    ScopedSysCalls scoped;
+    g_setFlags = -1;
+    Sys().fcntl_flags = [](int fd, int command, int argument) {
+        if (command == F_SETFL) g_setFlags = argument;
+        return I2::Utils::RealSysCalls().fcntl_flags(fd, command, argument);
+    };
+    CQiFile file;
+    ASSERT_FALSE(file.Open(dir.File("target"), CQiFile::OpenRead | CQiFile::OpenRegularOnly).IsError());
+    ASSERT_NE(g_setFlags, -1);
+    EXPECT_EQ(g_setFlags & O_NONBLOCK, 0) << "later reads must block, not fail with EAGAIN";
+    CQiFileStat st;
+    ASSERT_FALSE(file.Stat(st).IsError());
+    EXPECT_EQ(st.size, 4u);
 }
 
 int g_writeCalls = 0;
