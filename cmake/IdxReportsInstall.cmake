@@ -9,10 +9,22 @@ install(TARGETS IdxReports EXPORT IdxReportsTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${IDXREPORTS_PUBLIC_HEADERS_PLATFORM} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/platform COMPONENT dev)
-install(FILES ${IDXREPORTS_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/IdxReports COMPONENT dev)
-install(FILES ${IDXREPORTS_PUBLIC_HEADERS_REPORTS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/IdxReports/Reports
-        COMPONENT dev)
+# A public header keeps its place in the source tree, which is how users
+# include it: IdxReports/Reports/JobStatsReport.h installs as
+# <includedir>/IdxReports/Reports/JobStatsReport.h. Every list named
+# IDXREPORTS_PUBLIC_HEADERS* counts, so a header moved or a list added needs
+# no change here.
+get_cmake_property(header_lists VARIABLES)
+list(FILTER header_lists INCLUDE REGEX "^IDXREPORTS_PUBLIC_HEADERS")
+foreach(header_list IN LISTS header_lists)
+    foreach(header IN LISTS ${header_list})
+        if(IS_ABSOLUTE "${header}")
+            file(RELATIVE_PATH header "${PROJECT_SOURCE_DIR}" "${header}")
+        endif()
+        get_filename_component(header_dir "${header}" DIRECTORY)
+        install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${header_dir} COMPONENT dev)
+    endforeach()
+endforeach()
 
 install(EXPORT IdxReportsTargets
     NAMESPACE IdxReports::
