@@ -88,6 +88,13 @@ int main(int argc, char** argv) {
         app.add_subcommand("demo", "Play an index server for thirty days in a fresh directory and show the result");
     demoCommand->add_option("dir", directory, "A new or empty directory (default: a new one under $TMPDIR or /tmp)");
 
+    // Set after the subcommands: each copies its parent's footer when it is
+    // added, and the exit status belongs to `idxreport --help` once. The man
+    // page takes its EXIT STATUS section from here.
+    app.footer("Exit status:\n  " + std::to_string(kExitOk) + "  success\n  " + std::to_string(kExitFailed) +
+               "  an operation failed, or a check found problems\n  " + std::to_string(kExitUsage) +
+               "  a wrong command line");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
