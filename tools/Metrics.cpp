@@ -283,6 +283,10 @@ std::set<std::string> ReportNames(const std::vector<std::string>& files) {
     return names;
 }
 
+// How far below a directory reports are looked for: LogCleanUpReport lives
+// two directory levels down ("Logs/CleanUp/LogCleanUpReport.csv").
+constexpr int kReportDepth = 2;
+
 const char* const kProblemKinds[] = {"unreadable_file", "unknown_header", "unreadable_line", "unterminated_tail"};
 
 class Collector {
@@ -292,7 +296,7 @@ public:
     // False when `directory` could not be listed.
     bool Directory(const std::string& directory) {
         std::vector<std::string> files;
-        CQiError error = FilesIn(directory, files);
+        CQiError error = FilesIn(directory, files, kReportDepth);
         metrics_.AddCount("idxreports_directory_readable", "", {{"dir", directory}}, error.IsError() ? 0 : 1);
         if (error.IsError()) {
             console_.Fail(directory, error);
@@ -303,7 +307,11 @@ public:
         for (const std::string& name : ReportNames(files)) {
             const std::string path = CQiPath::Append(directory, name);
             const Labels labels = {{"dir", directory}, {"file", name}};
-            if (present.count(name)) Report(path, labels, IsJobFileName(name) ? &jobs : nullptr);
+            // Below the directory itself only files of a known kind are
+            // reports: other CSV files there are somebody else's business.
+            const bool nested = name.find('/') != std::string::npos;
+            if (present.count(name) && !Report(path, labels, IsJobFileName(name) ? &jobs : nullptr, nested)) continue;
+            if (nested && !present.count(name)) continue;
             unsigned long long badLines = 0;
             if (!present.count(name + ".bad") || CountLines(path + ".bad", badLines))
                 metrics_.AddCount("idxreports_report_bad_lines", "", labels, badLines);
@@ -318,12 +326,14 @@ private:
         return name == I2::JobStatsReport::FileName || name == std::string(I2::JobStatsReport::FileName) + ".old";
     }
 
-    // The health of one report file, and what its kind publishes.
-    void Report(const std::string& path, const Labels& labels, JobGroups* jobs) {
+    // The health of one report file, and what its kind publishes. With
+    // `knownOnly`, a file of no known kind publishes nothing and gives false.
+    bool Report(const std::string& path, const Labels& labels, JobGroups* jobs, bool knownOnly) {
         std::map<std::string_view, std::size_t> problems;
         ReportFile file;
         ScanResult scan;
         CQiError error = file.Open(path);
+        if (knownOnly && (error.IsError() || file.Kind() == nullptr)) return false;
         if (error.IsError()) {
             problems["unreadable_file"] = 1;
         } else if (file.Kind() == nullptr) {
@@ -340,6 +350,7 @@ private:
             withKind.emplace_back("problem", kind);
             metrics_.AddCount("idxreports_report_problems", "", withKind, problems[kind]);
         }
+        return true;
     }
 
     CQiError Scan(ReportFile& file, const Labels& labels, JobGroups* jobs, ScanResult& scan) {

@@ -48,17 +48,25 @@ CQiError ScanReportLines(const Console& console, ReportFile& file, const LineRea
     return CQiError::Success();
 }
 
-CQiError FilesIn(const std::string& directory, std::vector<std::string>& names) {
+CQiError FilesIn(const std::string& directory, std::vector<std::string>& names, int maxDepth) {
     names.clear();
     std::error_code error;
-    std::filesystem::directory_iterator it(directory, error);
-    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        std::error_code ignored;  // an entry that vanished meanwhile is simply not listed
-        if (it->is_regular_file(ignored)) names.push_back(it->path().filename().string());
-    }
+    namespace fs = std::filesystem;
+    fs::recursive_directory_iterator it(directory, fs::directory_options::skip_permission_denied, error);
     if (error) {
         return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, error.value() == ENOENT ? 2 : 150, error.value(), "%s",
                                           error.message().c_str());
+    }
+    // The iterator's paths are `directory` joined with the names below it.
+    const std::string prefix = directory.empty() || directory.back() == '/' ? directory : directory + "/";
+    // A failure past the first entry ends the walk early rather than the command.
+    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code ignored;
+        if (it.depth() >= maxDepth) it.disable_recursion_pending();
+        if (!it->is_regular_file(ignored)) continue;
+        const std::string path = it->path().string();
+        names.push_back(path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size())
+                                                                    : it->path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return CQiError::Success();

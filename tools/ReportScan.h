@@ -35,8 +35,12 @@ using LineReader = std::function<bool(const std::string& line, std::size_t colum
 // ("4096" cut to "40") and must not pass for a record.
 CQiError ScanReportLines(const Console& console, ReportFile& file, const LineReader& reader, ScanResult& result);
 
-// The names of the regular files directly in `directory`, sorted. Fails with
-// the system's reason (no such directory, permission denied, not a directory).
-CQiError FilesIn(const std::string& directory, std::vector<std::string>& names);
+// The regular files in `directory` and in its subdirectories down to
+// `maxDepth` levels (0: the directory alone), as paths relative to it, sorted:
+// "JobStats.csv", "Logs/CleanUp/LogCleanUpReport.csv". Symbolic links to
+// directories are not followed. Fails with the system's reason (no such
+// directory, permission denied, not a directory) when `directory` cannot be
+// listed; a subdirectory that cannot be is left out.
+CQiError FilesIn(const std::string& directory, std::vector<std::string>& names, int maxDepth = 0);
 
 }  // namespace IdxTool

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <ios>
 #include <map>
 #include <optional>
@@ -117,6 +118,11 @@ protected:
         WriteWhole(dir.File("notes.csv"), "not,a,report\n");
         WriteWhole(dir.File("Gone.csv.tmp"), "");
         WriteWhole(dir.File("unrelated.log"), "ignored\n");
+        // Where LogCleanUpReport keeps its file, and deeper than reports go.
+        std::filesystem::create_directories(dir.File("Logs/CleanUp/deeper"));
+        WriteWhole(dir.File("Logs/CleanUp/LogCleanUpReport.csv"), "Job Id,Reason\n1,r\n2,s\n");
+        WriteWhole(dir.File("Logs/CleanUp/deeper/Too.csv"), "Job Id,Reason\n1,r\n");
+        WriteWhole(dir.File("Logs/export.csv"), "somebody,else's\n");
     }
 
     TempDir dir;
@@ -177,6 +183,9 @@ TEST_F(MetricsDirectory, PublishesWhatTheReportsHold) {
     EXPECT_EQ(health("JobStats.csv.old", "problems", "unreadable_line"), 0);
     EXPECT_EQ(SumOf(m, "idxreports_report_problems", "JobStats.csv"), 0);
     EXPECT_EQ(m.find("unrelated.log"), std::string::npos);
+    EXPECT_EQ(health("Logs/CleanUp/LogCleanUpReport.csv", "records"), 2);
+    EXPECT_EQ(m.find("Too.csv"), std::string::npos);
+    EXPECT_EQ(m.find("export.csv"), std::string::npos) << "not a report";
     EXPECT_EQ(Sample(m, "idxreports_directory_readable{" + d + "}"), 1);
     EXPECT_TRUE(Sample(m, "idxreports_metrics_generated_timestamp_seconds"));
     EXPECT_TRUE(Sample(m, "idxreports_metrics_generation_duration_seconds"));
@@ -186,6 +195,25 @@ TEST_F(MetricsDirectory, PublishesWhatTheReportsHold) {
         if (line.rfind("# TYPE ", 0) == 0) ++types[line.substr(7, line.find(' ', 7) - 7)];
     }
     for (const auto& [name, count] : types) EXPECT_EQ(count, 1) << name;
+}
+
+TEST(IdxreportMetrics, ManyHostsFoldTheLeastRecentlyActiveIntoOther) {
+    TempDir dir;
+    {
+        JobStatsReport report;
+        ASSERT_LIB_OK(report.Open(dir.Path(), "JobStats.csv", std::ios::out | std::ios::app));
+        for (int i = 0; i < 55; ++i) AddJob(report, static_cast<unsigned long long>(i + 1), "h" + std::to_string(i), 1, 1000 + i, 1, 0);
+    }
+    ToolResult result = RunTool(dir, {"metrics", dir.Path()});
+    ASSERT_EQ(result.code, 0) << result.err;
+    const std::string d = "dir=\"" + dir.Path() + "\"";
+    EXPECT_EQ(Sample(result.out, "idxreports_job_hosts{" + d + "}"), 55);
+    EXPECT_EQ(Sample(result.out, "idxreports_job_rows{" + d + ",host=\"(other)\",job_type=\"1\"}"), 5);
+    EXPECT_EQ(Sample(result.out, "idxreports_job_latest_timestamp_seconds{" + d + ",host=\"(other)\",job_type=\"1\"}"),
+              1004);
+    EXPECT_FALSE(Sample(result.out, "idxreports_job_rows{" + d + ",host=\"h4\",job_type=\"1\"}"));
+    EXPECT_EQ(Sample(result.out, "idxreports_job_rows{" + d + ",host=\"h5\",job_type=\"1\"}"), 1);
+    EXPECT_EQ(SumOf(result.out, "idxreports_job_rows"), 55);
 }
 
 TEST_F(MetricsDirectory, AnUnreadableDirectoryIsPublishedAndFailsTheRun) {
