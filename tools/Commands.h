@@ -41,6 +41,17 @@ int FreeSpace(const Console& console, const std::string& directory, const std::s
 // The file name a disk key maps to.
 int DiskFile(const Console& console, const std::string& diskKey);
 
+// Lists the disk-samples files of DIR; `format` is table, csv, json, jsonl or
+// empty (a table on a terminal, csv otherwise).
+int Disks(const Console& console, const std::string& directory, const std::string& format);
+
+struct MetricsOptions {
+    std::vector<std::string> directories;
+    std::string textfileDirectory;  // empty: print to stdout
+};
+// Prometheus metrics of the reports in each directory.
+int Metrics(const Console& console, const MetricsOptions& options);
+
 // Plays an index server for thirty days in a fresh directory and shows what it
 // wrote. An empty `directory` makes a new one under the temp directory.
 int Demo(const Console& console, const std::string& directory);

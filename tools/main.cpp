@@ -84,6 +84,20 @@ int main(int argc, char** argv) {
     invalidateCommand->add_option("dir", directory, "The directory of JobStats.csv")->required();
     invalidateCommand->add_option("jobids", jobIds, "Job ids")->required();
 
+    std::string disksFormat;
+    CLI::App* disksCommand = app.add_subcommand("disks", "List the disk-samples files of DIR");
+    disksCommand->add_option("dir", directory, "The directory of the disk-samples files")->required();
+    AddFormat(disksCommand, disksFormat, {"table", "csv", "json", "jsonl"},
+              "table, csv, json or jsonl (default: a table on a terminal, csv otherwise)");
+
+    MetricsOptions metrics;
+    CLI::App* metricsCommand =
+        app.add_subcommand("metrics", "Print Prometheus metrics of the reports in each DIR");
+    metricsCommand->add_option("dirs", metrics.directories, "Report directories")->required();
+    metricsCommand->add_option("--textfile-dir", metrics.textfileDirectory,
+                               "Write DIR/idxreports.prom atomically, for node_exporter's textfile collector, "
+                               "instead of printing");
+
     CLI::App* demoCommand =
         app.add_subcommand("demo", "Play an index server for thirty days in a fresh directory and show the result");
     demoCommand->add_option("dir", directory, "A new or empty directory (default: a new one under $TMPDIR or /tmp)");
@@ -117,6 +131,8 @@ int main(int argc, char** argv) {
         if (*freeCommand) return FreeSpace(console, directory, diskKey, ParseFormat(freeFormat));
         if (*diskFileCommand) return DiskFile(console, diskKey);
         if (*invalidateCommand) return Invalidate(console, directory, jobIds);
+        if (*disksCommand) return Disks(console, directory, disksFormat);
+        if (*metricsCommand) return Metrics(console, metrics);
         if (*demoCommand) return Demo(console, directory);
     } catch (const std::exception& e) {
         return console.Fail(OneLine(e.what()));

@@ -3,15 +3,24 @@
 // Runs the real idxreport binary with captured output, and writes report files
 // through the library for it to read.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <IdxReports/Reports/LogicalDiskReport.h>
 #include <platform/PlatformTestSupport.h>
 #include <platform/QiError.h>
 
@@ -88,5 +97,164 @@ inline std::vector<std::string> Lines(const std::string& text) {
         ASSERT_EQ(errorLines.size(), 1u) << (result).err;                    \
         EXPECT_EQ(errorLines[0].rfind("idxreport: ", 0), 0u) << (result).err; \
     } while (0)
+
+struct DiskSample {
+    long time;
+    unsigned long long freeBytes;
+    const char* alert;
+};
+
+// Appends `samples` to the disk-samples file of `diskKey` in `directory`
+// through the library, as an index server does, and returns the file's path.
+inline std::string WriteDiskSamples(const std::string& directory, const std::string& diskKey,
+                                    const std::vector<DiskSample>& samples) {
+    const std::string path = LogicalDiskReport::GetFilePath(directory, diskKey);
+    LogicalDiskReport report;
+    CQiError error = report.Open(path, std::ios::out | std::ios::app, false);
+    for (const DiskSample& s : samples) {
+        if (error.IsError()) break;
+        LogicalDiskRecord record;
+        record.SetTime(s.time);
+        record.SetDiskFree(s.freeBytes);
+        record.SetDiskSize(s.freeBytes * 2);
+        record.SetAlert(s.alert);
+        error = report.AddRecord(record);
+    }
+    EXPECT_FALSE(error.IsError()) << error.Describe();
+    return path;
+}
+
+// --- other programs, and services a test starts on the loopback ---------------
+
+// `name` looked up in PATH and the usual system directories (Debian installs
+// node_exporter as /usr/bin/prometheus-node-exporter), or empty.
+inline std::string FindProgram(const std::string& name) {
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/bin:/usr/sbin:/bin:/sbin";
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string candidate = path.substr(start, end - start) + "/" + name;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return std::string();
+}
+
+// A program running in the background, its stdin from `input` (a file; empty
+// for /dev/null) and its output in files under the test's directory. It is
+// stopped (SIGTERM, then SIGKILL after five seconds) when the object goes away,
+// whatever the test's outcome, so no service outlives its test.
+class ChildProcess {
+public:
+    ChildProcess(const TempDir& dir, std::vector<std::string> args, const std::string& input = "") {
+        static int serial = 0;
+        const std::string stem = dir.File(".child-" + std::to_string(++serial));
+        outPath_ = stem + ".out";
+        errPath_ = stem + ".err";
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const std::string in = input.empty() ? "/dev/null" : input;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int inFd = ::open(in.c_str(), O_RDONLY);
+            int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (inFd < 0 || out < 0 || err < 0) ::_exit(127);
+            ::dup2(inFd, 0);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        if (pid_ < 0) ADD_FAILURE() << "could not start " << args[0];
+    }
+    ~ChildProcess() { Stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool Running() {
+        if (pid_ <= 0) return false;
+        if (::waitpid(pid_, &status_, WNOHANG) != pid_) return true;
+        pid_ = 0;
+        return false;
+    }
+    // The exit code once it has ended; -1 when it did not exit normally.
+    int Wait() {
+        if (pid_ > 0 && ::waitpid(pid_, &status_, 0) == pid_) pid_ = 0;
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+    void Stop() {
+        if (!Running()) return;
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 50 && Running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (Running()) ::kill(pid_, SIGKILL);
+        Wait();
+    }
+    std::string Out() const { return ReadWhole(outPath_); }
+    std::string Err() const { return ReadWhole(errPath_); }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+// Runs `args` (the program's full path first) to its end.
+inline ToolResult RunProgram(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "") {
+    ChildProcess child(dir, args, input);
+    ToolResult result;
+    result.code = child.Wait();
+    result.out = child.Out();
+    result.err = child.Err();
+    return result;
+}
+
+// A TCP port on 127.0.0.1 that was free a moment ago: the kernel's choice for
+// port 0. A service started on it may still lose a race for it, so callers
+// retry with another port when the service does not come up.
+inline int FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0) ::close(fd);
+    return port;
+}
+
+// GET http://127.0.0.1:PORT/path over HTTP/1.0 (the server closes the connection
+// after the body, so no chunking to undo). True with the body for status 200.
+inline bool HttpGet(int port, const std::string& path, std::string& body) {
+    body.clear();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string response;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buffer[65536];
+            ssize_t got;
+            while ((got = ::read(fd, buffer, sizeof buffer)) > 0) response.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    const std::size_t headerEnd = response.find("\r\n\r\n");
+    if (response.compare(0, 12, "HTTP/1.0 200") != 0 && response.compare(0, 12, "HTTP/1.1 200") != 0) return false;
+    if (headerEnd == std::string::npos) return false;
+    body = response.substr(headerEnd + 4);
+    return true;
+}
 
 }  // namespace I2::Testing
