@@ -106,8 +106,7 @@ CQiError CQiDirectory::Create(const std::string& path, bool recursive) {
         }
     }
     CQiError error = MakeOneDirectory(path);
-    if (error.IsError()) error.Push(FX_CODE_LOCATION);
-    return error;
+    return error.Push(FX_CODE_LOCATION);
 }
 
 CQiError CQiDirectory::Sync(const std::string& path) {
@@ -195,8 +194,7 @@ CQiError CQiFile::Rename(const std::string& from, const std::string& to) {
         return ErrorFromErrno(FX_CODE_LOCATION, errno, "rename", from + " -> " + to);
     }
     CQiError error = CQiDirectory::Sync(CQiPath::GetParent(to));
-    if (error.IsError()) error.Push(FX_CODE_LOCATION);
-    return error;
+    return error.Push(FX_CODE_LOCATION);
 }
 
 CQiError CQiFile::GetSize(const std::string& path, uint64_t& size) {
