@@ -18,7 +18,7 @@
 
 #include <platform/DbgLog.h>
 #include <platform/QiCRC64.h>
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 namespace I2::Utils {
 

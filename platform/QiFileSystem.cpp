@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 using I2::Utils::ErrorFromErrno;
 using I2::Utils::Sys;

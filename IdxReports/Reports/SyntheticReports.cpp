@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <new>
 
-#include <IdxReports/Reports/FixedRecordFields.h>
+#include <IdxReports/internal/FixedRecordFields.h>
 
 namespace I2 {
 namespace {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 #include "ReportFileHandlerTestSupport.h"
 

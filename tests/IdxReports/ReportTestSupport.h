@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <platform/QiError.h>
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 #include <platform/PlatformTestSupport.h>
 #include <IdxReports/ReportFileHandler.h>
 #include <IdxReports/ReportFileHandlerTestSupport.h>

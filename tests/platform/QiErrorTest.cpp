@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 // Counts allocations made by this thread, to show that success allocates nothing.
 namespace {
