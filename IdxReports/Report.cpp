@@ -7,6 +7,7 @@
 #include <new>
 
 #include <platform/IdxNamedMutex.h>
+#include <IdxReports/ReportFileReplacement.h>
 
 namespace I2 {
 
@@ -273,20 +274,7 @@ std::string ReportFileHandler::LockNameOf(const std::string& path) {
     return name;
 }
 
-CQiError ReportFileHandler::LockFile() {
-    try {
-        // The lock follows the file: a mutex made for another path, and not held,
-        // is replaced by one named after the current path.
-        const std::string name = LockNameOf(filePath);
-        if (namedMutex && namedMutex->name() != name && !namedMutex->isLocked()) namedMutex.reset();
-        if (!namedMutex) namedMutex = std::make_unique<I2::Utils::IdxNamedMutex>(name);
-    } catch (const std::bad_alloc&) {
-        // No mutex of the right name: reported below as a lock not acquired.
-    }
-    if (namedMutex && (namedMutex->isLocked() || namedMutex->lock(0))) return CQiError::Success();
-    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 1001, "Can't open report file [%s], error to acquire lock",
-                                   filePath.c_str());
-}
+CQiError ReportFileHandler::LockFile() { return ReportFileReplacement::LockPath(filePath, namedMutex); }
 
 CQiError ReportFileHandler::UnlockFile() {
     if (namedMutex) namedMutex->unlock();
@@ -723,7 +711,7 @@ CQiError ReportFileHandler::Move(const std::string& from, const std::string& to)
     }
     std::string temporary;
     try {
-        temporary = to + ".tmp";
+        temporary = ReportSideFiles::Temporary(to);
     } catch (const std::bad_alloc&) {
         err.Push(FX_CODE_LOCATION);
         return err;
