@@ -10,7 +10,7 @@
 
 // Where an error was raised or passed through.
 struct IDXREPORTS_API FXCodeLocation {
-    std::string file;      // relative to the library root: "Report.cpp", "Reports/JobStatsReport.cpp"
+    std::string file;      // relative to the library root: "ReportFileHandler.cpp", "Reports/JobStatsReport.cpp"
     std::string function;  // the compiler's full signature
     int line = 0;
 };
