@@ -20,7 +20,7 @@
 
 #include <platform/internal/SysCalls.h>
 
-#include "ReportFileHandlerTestSupport.h"
+#include <IdxReports/IdxReportsTestSupport.h>
 
 namespace I2::test {
 namespace {

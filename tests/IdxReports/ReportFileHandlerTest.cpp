@@ -8,7 +8,7 @@
 
 #include <platform/DbgLog.h>
 
-#include "ReportFileHandlerTestSupport.h"
+#include <IdxReports/IdxReportsTestSupport.h>
 
 namespace I2::test {
 namespace {
