@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,15 +67,7 @@ protected:
     ReportFileHandler file;
 
 private:
-    using LineWriter_t = std::function<CQiError(ReportFileHandler&)>;
-
-    // The one way a report is replaced: header and lines into path + ".tmp",
-    // synced, given the report's permission bits and renamed over `path`.
-    CQiError ReplaceFile(const std::string& path, const LineWriter_t& writeLines);
     CQiError WriteRecord(ReportFileHandler& target, _RecType& record, const std::string& path);
-    CQiError LockForRewrite(const std::string& path, std::unique_ptr<I2::Utils::IdxNamedMutex>& guard);
-    CQiError Rotate();
-    static CQiError CheckLine(const std::string& line, const std::string& path, bool allowNul);
 };
 
 }  // namespace I2

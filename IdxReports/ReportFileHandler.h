@@ -101,6 +101,11 @@ public:
     static std::string LockNameOf(const std::string& path);
 
 private:
+    // Open's first step for a writer: the file's directory exists and its lock
+    // is held; `lockTakenHere` when this call took it (not an earlier LockFile).
+    CQiError LockForWriting(bool& lockTakenHere);
+    // Fits a writer's mode to whether the file exists; false for a new file.
+    bool FitWriterModeToFile();
     // Hands the pending lines to the operating system; on failure cuts the file
     // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);

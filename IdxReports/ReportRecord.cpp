@@ -12,11 +12,14 @@
 
 #include <boost/algorithm/string/join.hpp>
 
+#include <IdxReports/internal/ByteScan.h>
+
 namespace I2 {
 
 namespace {
 
 constexpr char Quote = '"';
+using internal::NeedsQuoting;
 
 // "00" "01" ... "99": two digits of a number written with one copy.
 constexpr char DigitPairs[] =
@@ -104,56 +107,6 @@ char* WriteQuoted(char* out, std::string_view text) {
     }
     *out++ = Quote;
     return out;
-}
-
-// Bytes repeated across a 64-bit word, and the test whether any byte of a word is
-// zero: exact as a yes-or-no answer (it may misplace which byte, never invent one).
-constexpr uint64_t EveryByte = 0x0101010101010101ull;
-constexpr uint64_t HighBits = 0x8080808080808080ull;
-constexpr uint64_t AnyZeroByte(uint64_t word) { return (word - EveryByte) & ~word & HighBits; }
-
-// Sixteen bytes compared at once with the compiler's vector types (SSE2 on x86-64,
-// NEON on ARM, plain words elsewhere).
-typedef unsigned char Bytes16 __attribute__((vector_size(16)));
-typedef uint64_t Words16 __attribute__((vector_size(16)));
-
-// Every text field of every line written passes through here, and almost none
-// needs quotes, so the whole text is usually scanned: sixteen bytes at a time, the
-// rest as one more block that overlaps bytes already seen; short texts eight
-// bytes at a time, then byte by byte.
-bool NeedsQuoting(std::string_view text, char separator) {
-    const char* p = text.data();
-    const std::size_t size = text.size();
-    if (size >= sizeof(Bytes16)) {
-        const Bytes16 separators = Bytes16{} + static_cast<unsigned char>(separator);
-        const Bytes16 quotes = Bytes16{} + static_cast<unsigned char>(Quote);
-        const Bytes16 returns = Bytes16{} + static_cast<unsigned char>('\r');
-        const auto hit = [&](const char* at) {
-            Bytes16 block;
-            std::memcpy(&block, at, sizeof block);
-            const Words16 found =
-                reinterpret_cast<Words16>((block == separators) | (block == quotes) | (block == returns));
-            return (found[0] | found[1]) != 0;
-        };
-        const char* const last = p + size - sizeof(Bytes16);
-        for (; p < last; p += sizeof(Bytes16)) {
-            if (hit(p)) return true;
-        }
-        return hit(last);
-    }
-    const uint64_t separators = EveryByte * static_cast<unsigned char>(separator);
-    const uint64_t quotes = EveryByte * static_cast<unsigned char>(Quote);
-    const uint64_t returns = EveryByte * static_cast<unsigned char>('\r');
-    std::size_t left = size;
-    for (; left >= sizeof(uint64_t); p += sizeof(uint64_t), left -= sizeof(uint64_t)) {
-        uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        if (AnyZeroByte(word ^ separators) | AnyZeroByte(word ^ quotes) | AnyZeroByte(word ^ returns)) return true;
-    }
-    for (; left > 0; ++p, --left) {
-        if (*p == separator || *p == Quote || *p == '\r') return true;
-    }
-    return false;
 }
 
 // The longest run of digits that converts without any chance of overflow, so

@@ -18,10 +18,10 @@
 #include <utility>
 
 #include <platform/DbgLog.h>
-#include <platform/IdxLockDirectory.h>
+#include <platform/internal/IdxLockDirectory.h>
 #include <platform/QiCRC64.h>
 #include <platform/QiError.h>
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 // Who shares a lock, and why no other user can break one.
 //

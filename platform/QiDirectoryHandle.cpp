@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 using I2::Utils::ErrorFromErrno;
 using I2::Utils::FileStatFrom;

@@ -9,6 +9,7 @@ struct CQiError::Detail {
     std::string message;
     std::vector<FXCodeLocation> trace;
     int systemErrno = 0;
+    CQiError cause;  // shared with the re-coded failure, not copied
 };
 
 namespace {
@@ -40,12 +41,18 @@ const std::vector<FXCodeLocation>& CQiError::GetTrace() const noexcept {
     return *kEmpty;
 }
 
+CQiError CQiError::GetCause() const { return detail_ ? detail_->cause : CQiError(); }
+
 std::string CQiError::Describe() const {
     if (!IsError()) return "Success";
-    std::string text = GetMessage();
-    if (text.empty()) text = FXString::Format("Error %d", GetErrNo());
-    for (const FXCodeLocation& at : GetTrace()) {
-        text += FXString::Format("\n  at %s:%d (%s)", at.file.c_str(), at.line, at.function.c_str());
+    std::string text;
+    for (CQiError error = *this; error.IsError(); error = error.GetCause()) {
+        if (!text.empty()) text += "\ncaused by: ";
+        std::string message = error.GetMessage();
+        text += message.empty() ? FXString::Format("Error %d", error.GetErrNo()) : message;
+        for (const FXCodeLocation& at : error.GetTrace()) {
+            text += FXString::Format("\n  at %s:%d (%s)", at.file.c_str(), at.line, at.function.c_str());
+        }
     }
     return text;
 }
@@ -61,7 +68,7 @@ CQiError& CQiError::Push(const FXCodeLocation& location) {
 }
 
 CQiError FXErrorUtil::Make(const FXCodeLocation& location, int code, int systemErrno,
-                           const char* format, va_list args) {
+                           const CQiError& cause, const char* format, va_list args) {
     const int32_t failure = FailureCode(code);
     // Out of memory while describing a failure still yields a failure, without
     // message or trace, rather than an exception or a false success.
@@ -70,6 +77,7 @@ CQiError FXErrorUtil::Make(const FXCodeLocation& location, int code, int systemE
         detail->message = FXString::FormatV(format, args);
         detail->trace.push_back(location);
         detail->systemErrno = systemErrno;
+        if (cause.IsError()) detail->cause = cause;
         return CQiError(failure, std::move(detail));
     } catch (const std::bad_alloc&) {
         return CQiError(failure, nullptr);
@@ -79,7 +87,7 @@ CQiError FXErrorUtil::Make(const FXCodeLocation& location, int code, int systemE
 CQiError FXErrorUtil::ErrorErrNo(const FXCodeLocation& location, int code, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    CQiError error = Make(location, code, 0, format, args);
+    CQiError error = Make(location, code, 0, CQiError(), format, args);
     va_end(args);
     return error;
 }
@@ -88,7 +96,16 @@ CQiError FXErrorUtil::ErrorSysErrNo(const FXCodeLocation& location, int code, in
                                     const char* format, ...) {
     va_list args;
     va_start(args, format);
-    CQiError error = Make(location, code, systemErrno, format, args);
+    CQiError error = Make(location, code, systemErrno, CQiError(), format, args);
+    va_end(args);
+    return error;
+}
+
+CQiError FXErrorUtil::Recode(const FXCodeLocation& location, int code, const CQiError& cause,
+                             const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CQiError error = Make(location, code, cause.GetSystemErrNo(), cause, format, args);
     va_end(args);
     return error;
 }

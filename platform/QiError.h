@@ -10,7 +10,7 @@
 
 // Where an error was raised or passed through.
 struct IDXREPORTS_API FXCodeLocation {
-    std::string file;      // relative to the library root: "Report.cpp", "Reports/JobStatsReport.cpp"
+    std::string file;      // relative to the library root: "ReportFileHandler.cpp", "Reports/JobStatsReport.cpp"
     std::string function;  // the compiler's full signature
     int line = 0;
 };
@@ -67,11 +67,17 @@ public:
     std::string GetMessage() const;
     // Creation site first, then every pushed location in order. Empty on success.
     const std::vector<FXCodeLocation>& GetTrace() const noexcept;
-    // The message followed by the trace, one location per line; for logs and tools.
+    // The failure this one was re-coded from (see FXErrorUtil::Recode), or a
+    // success when it has none.
+    CQiError GetCause() const;
+    // The message followed by the trace, one location per line, then the same
+    // for each cause: "Failed to flush to report\n  at ...\ncaused by: No space
+    // left on device\n  at ..."; for logs and tools.
     std::string Describe() const;
 
     // Appends a location to the trace. Pushing onto a success does nothing:
-    // there is no failure to trace.
+    // there is no failure to trace. Returns this error, so that passing a
+    // result up is one statement: `return err.Push(FX_CODE_LOCATION);`.
     CQiError& Push(const FXCodeLocation& location);
 
 private:
@@ -92,10 +98,17 @@ public:
     // Same, remembering the system errno that caused it (reported by GetSystemErrNo).
     static CQiError ErrorSysErrNo(const FXCodeLocation& location, int code, int systemErrno,
                                   const char* format, ...) IDXREPORTS_PRINTF(4, 5);
+    // A new failure with `code` and message at `location` that stands for
+    // `cause`: it keeps the cause's system errno and the cause itself (message
+    // and trace, see GetCause and Describe), so a caller that re-codes a
+    // failure into its own terms still shows why. A success as `cause` gives a
+    // failure without one.
+    static CQiError Recode(const FXCodeLocation& location, int code, const CQiError& cause,
+                           const char* format, ...) IDXREPORTS_PRINTF(4, 5);
 
 private:
     static CQiError Make(const FXCodeLocation& location, int code, int systemErrno,
-                         const char* format, va_list args);
+                         const CQiError& cause, const char* format, va_list args);
 };
 
 class IDXREPORTS_API FXString {

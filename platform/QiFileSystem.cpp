@@ -12,7 +12,7 @@
 #include <utility>
 
 #include <platform/QiDirectoryHandle.h>
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 using I2::Utils::ErrorFromErrno;
 using I2::Utils::FileStatFrom;

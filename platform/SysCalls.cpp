@@ -1,4 +1,4 @@
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 #include <sys/file.h>
 #include <sys/stat.h>

@@ -11,7 +11,7 @@
 
 #include <platform/DbgLog.h>
 #include <platform/QiFileSystem.h>
-#include <IdxReports/Reports/FixedRecordFields.h>
+#include <IdxReports/internal/FixedRecordFields.h>
 
 namespace I2 {
 

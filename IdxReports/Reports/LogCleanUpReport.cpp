@@ -6,7 +6,7 @@
 #include <new>
 
 #include <platform/QiFileSystem.h>
-#include <IdxReports/Reports/FixedRecordFields.h>
+#include <IdxReports/internal/FixedRecordFields.h>
 
 namespace I2 {
 namespace {

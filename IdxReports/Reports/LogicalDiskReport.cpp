@@ -15,7 +15,7 @@
 #include <platform/DbgLog.h>
 #include <platform/QiCRC64.h>
 #include <platform/QiFileSystem.h>
-#include <IdxReports/Reports/FixedRecordFields.h>
+#include <IdxReports/internal/FixedRecordFields.h>
 
 namespace I2 {
 namespace {

@@ -4,7 +4,7 @@
 #include <iterator>
 #include <new>
 
-#include <IdxReports/Reports/FixedRecordFields.h>
+#include <IdxReports/internal/FixedRecordFields.h>
 
 namespace I2 {
 namespace {

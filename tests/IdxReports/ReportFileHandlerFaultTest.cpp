@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
-#include "ReportFileHandlerTestSupport.h"
+#include <IdxReports/IdxReportsTestSupport.h>
 
 namespace I2::test {
 namespace {
@@ -181,6 +181,35 @@ TEST_F(ReportFileHandlerFaultTest, CopyReportsReadAndWriteFailures) {
     EXPECT_EQ(err.GetErrNo(), 150);
     EXPECT_EQ(err.GetSystemErrNo(), EIO);
     EXPECT_NE(err.GetMessage().find(source), std::string::npos);
+}
+
+// Fault: a failure re-coded as 150 lost the system's reason, so a user saw only
+// "Failed to write" and never why.
+TEST_F(ReportFileHandlerFaultTest, RecodedFailuresKeepTheSystemsReason) {
+    const std::string source = Path("r.csv");
+    WriteAll(source, "h\na\n");
+    const CQiError copy = ReportFileHandler::Copy(source, "/dev/full");
+    EXPECT_EQ(copy.GetCause().GetMessage(), "Failed to write [/dev/full]: " + std::string(std::strerror(ENOSPC)));
+    EXPECT_FALSE(copy.GetCause().GetTrace().empty());
+    EXPECT_NE(copy.Describe().find("\ncaused by: " + copy.GetCause().GetMessage() + "\n  at "), std::string::npos)
+        << copy.Describe();
+
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open("/dev/full", kOut | kApp).IsError());
+    ASSERT_FALSE(handler.PutLine("h").IsError());
+    const CQiError flush = handler.Flush();
+    EXPECT_EQ(flush.GetMessage(), "Failed to flush to report");
+    EXPECT_EQ(flush.GetCause().GetSystemErrNo(), ENOSPC);
+
+    // Running out of lines is no failure of the system: nothing to keep.
+    ReportFileHandler reader;
+    ASSERT_FALSE(reader.Open(source, kIn).IsError());
+    std::string line;
+    while (!reader.GetLine(line).IsError()) {
+    }
+    const CQiError atEnd = reader.GetLine(line);
+    EXPECT_EQ(atEnd.GetErrNo(), 150);
+    EXPECT_FALSE(atEnd.GetCause().IsError());
 }
 
 // Fault: Move deleted the target before it knew the source could be copied.

@@ -8,7 +8,7 @@
 
 #include <platform/DbgLog.h>
 
-#include "ReportFileHandlerTestSupport.h"
+#include <IdxReports/IdxReportsTestSupport.h>
 
 namespace I2::test {
 namespace {
@@ -485,7 +485,9 @@ TEST_F(ReportFileHandlerTest, WriterHoldsTheLockUntilClose) {
     ReportFileHandler second;
     const CQiError err = second.Open(path, kOut | kApp);
     EXPECT_EQ(err.GetErrNo(), 1001);
-    EXPECT_EQ(err.GetMessage(), "Can't open report file [" + path + "], error to acquire lock");
+    // The fixed message, then why the lock was refused.
+    EXPECT_EQ(err.GetMessage(), "Can't open report file [" + path +
+                                    "], error to acquire lock: Held by this thread through another object");
     EXPECT_FALSE(second.IsOpen());
 
     writer.Close();

@@ -9,7 +9,7 @@
 #include <boost/lexical_cast.hpp>
 #include <gtest/gtest.h>
 
-#include <IdxReports/TestRecord.h>
+#include <IdxReports/IdxReportsTestSupport.h>
 
 namespace I2 {
 namespace {

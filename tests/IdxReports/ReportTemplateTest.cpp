@@ -9,8 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <IdxReports/ReportTestSupport.h>
-#include <IdxReports/TestRecord.h>
+#include <IdxReports/IdxReportsTestSupport.h>
 
 namespace I2 {
 namespace {

@@ -19,9 +19,9 @@
 #include <gtest/gtest.h>
 
 #include <platform/DbgLog.h>
-#include <platform/IdxLockDirectory.h>
+#include <platform/internal/IdxLockDirectory.h>
 #include <platform/QiCanonicalPath.h>
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 #include "platform/PlatformTestSupport.h"
 

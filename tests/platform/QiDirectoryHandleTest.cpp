@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 #include "platform/PlatformTestSupport.h"
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 
 // Counts allocations made by this thread, to show that success allocates nothing.
 namespace {
@@ -75,6 +75,29 @@ TEST(QiError, CopiesShareOneTrace) {
     EXPECT_EQ(original.GetTrace().size(), 2u);
     EXPECT_EQ(assigned.GetTrace().size(), 2u);
     EXPECT_EQ(assigned.GetCode(), -2);
+}
+
+// Fault: re-coding a failure into a 150 dropped the reason the system gave.
+TEST(QiError, RecodedFailureKeepsItsCause) {
+    CQiError cause = FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 22, ENOSPC, "write to [r.csv]: full");
+    cause.Push(FX_CODE_LOCATION);
+    CQiError error = FXErrorUtil::Recode(FX_CODE_LOCATION, 150, cause, "Failed to flush to report");
+    EXPECT_EQ(error.GetErrNo(), 150);
+    EXPECT_EQ(error.GetSystemErrNo(), ENOSPC);
+    EXPECT_EQ(error.GetMessage(), "Failed to flush to report");
+    EXPECT_EQ(error.GetTrace().size(), 1u);
+    EXPECT_EQ(error.GetCause().GetMessage(), "write to [r.csv]: full");
+    EXPECT_EQ(error.GetCause().GetTrace().size(), 2u);
+    const std::string described = error.Describe();
+    const std::size_t causedBy = described.find("\ncaused by: write to [r.csv]: full\n  at ");
+    ASSERT_NE(causedBy, std::string::npos) << described;
+    EXPECT_EQ(described.rfind("Failed to flush to report\n  at ", 0), 0u) << described;
+
+    const CQiError withoutCause = FXErrorUtil::Recode(FX_CODE_LOCATION, 150, CQiError::Success(), "at end");
+    EXPECT_EQ(withoutCause.GetErrNo(), 150);
+    EXPECT_EQ(withoutCause.GetSystemErrNo(), 0);
+    EXPECT_FALSE(withoutCause.GetCause().IsError());
+    EXPECT_EQ(withoutCause.Describe().find("caused by"), std::string::npos);
 }
 
 TEST(QiError, AZeroOrNegativeCodeStillMakesAFailure) {

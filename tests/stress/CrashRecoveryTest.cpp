@@ -23,7 +23,7 @@
 
 #include <gtest/gtest.h>
 
-#include <platform/SysCalls.h>
+#include <platform/internal/SysCalls.h>
 #include "stress/StressSupport.h"
 
 namespace I2::stress {

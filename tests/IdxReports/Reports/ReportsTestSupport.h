@@ -13,7 +13,7 @@
 
 #include <platform/DbgLog.h>
 #include <platform/QiError.h>
-#include <IdxReports/ReportTestSupport.h>
+#include <IdxReports/IdxReportsTestSupport.h>
 
 namespace I2::Testing {
 

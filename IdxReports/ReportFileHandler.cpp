@@ -7,12 +7,16 @@
 #include <new>
 
 #include <platform/IdxNamedMutex.h>
+#include <IdxReports/ReportFileReplacement.h>
+#include <IdxReports/internal/FileScan.h>
 
 namespace I2 {
 
 namespace {
 
 using OpenMode_t = ReportFileHandler::OpenMode_t;
+using internal::FileShape;
+using internal::ScanFor;
 
 // Lines are handed to the operating system in chunks of about this size, so
 // appending costs one write per chunk rather than one per line.
@@ -21,12 +25,6 @@ constexpr std::size_t kWriteChunk = 64 * 1024;
 constexpr std::size_t kFlushEveryLines = 1000;
 // GetLine's block.
 constexpr std::size_t kReadBlock = 256 * 1024;
-// The block of a counting pass over the whole file (Open of a writer, Count, Copy):
-// large enough that the system calls cost little, small enough to stay in the
-// processor's cache between being read and being counted.
-constexpr std::size_t kScanBlock = 128 * 1024;
-// The block when only the header line is wanted (Open of a reader).
-constexpr std::size_t kHeaderBlock = 64 * 1024;
 
 bool HasAll(OpenMode_t mode, OpenMode_t bits) { return (mode & bits) == bits; }
 
@@ -56,104 +54,18 @@ CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
     return FXErrorUtil::ErrorErrNo(location, 22, "File is [%s] not open.", path.c_str());
 }
 
-// A 150 failure at `location` that keeps the system errno of `cause`.
-CQiError IoError(const FXCodeLocation& location, const CQiError& cause, const char* message) {
-    return FXErrorUtil::ErrorSysErrNo(location, 150, cause.GetSystemErrNo(), "%s", message);
-}
-
-// Sixteen bytes compared at once with the compiler's vector types (SSE2 on x86-64,
-// NEON on ARM, plain words elsewhere).
-typedef unsigned char Bytes16 __attribute__((vector_size(16)));
-typedef uint64_t Words16 __attribute__((vector_size(16)));
-
-// The number of "\n" in `bytes`, counted sixteen bytes at a time rather than
-// line by line: a comparison gives -1 in each byte that holds "\n", subtracting
-// it adds one to that byte's counter, and the counters are summed before any of
-// them can overflow (every 255 blocks).
-std::size_t CountNewlines(const char* bytes, std::size_t length) {
-    const Bytes16 newlines = Bytes16{} + static_cast<unsigned char>('\n');
-    std::size_t count = 0;
-    while (length >= sizeof(Bytes16)) {
-        const std::size_t blocks = std::min<std::size_t>(length / sizeof(Bytes16), 255);
-        Bytes16 counters = Bytes16{};
-        for (std::size_t i = 0; i < blocks; ++i, bytes += sizeof(Bytes16)) {
-            Bytes16 block;
-            std::memcpy(&block, bytes, sizeof block);
-            counters -= reinterpret_cast<Bytes16>(block == newlines);
-        }
-        length -= blocks * sizeof(Bytes16);
-        const Words16 words = reinterpret_cast<Words16>(counters);
-        for (uint64_t word : {words[0], words[1]}) {
-            word = (word & 0x00ff00ff00ff00ffull) + ((word >> 8) & 0x00ff00ff00ff00ffull);
-            count += static_cast<std::size_t>((word * 0x0001000100010001ull) >> 48);
-        }
-    }
-    for (; length > 0; --length) count += *bytes++ == '\n';
-    return count;
-}
-
-// What one pass over a file learns about it.
-struct FileShape {
-    std::string header;      // the first line, without its "\n"
-    size_t dataLines = 0;    // the lines after the first
-    bool tornTail = false;   // the file is not empty and does not end in "\n"
-};
-
-enum class ScanFor { Header, Count, HeaderAndCount };
-
-// Reads `file` from its start up to the size it has when the pass begins (so a
-// device such as /dev/zero reads as empty), in large blocks, holding one block
-// at a time. Lines are separated as GetLine separates them: "h\na\nb" holds the
-// header "h" and two data lines, "h\n\n" one empty data line, "" and "h\n" none.
-CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape) {
-    const bool wantHeader = what != ScanFor::Count;
-    const bool wantCount = what != ScanFor::Header;
-    uint64_t size = 0;
-    CQiError err = file.Size(size);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
-    const std::size_t blockSize = wantCount ? kScanBlock : kHeaderBlock;
-    std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize]);
-    if (!block) {
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
-                                       file.GetPath().c_str());
-    }
-    try {
-        bool headerDone = !wantHeader;
-        size_t newlines = 0;
-        char last = '\n';
-        uint64_t offset = 0;
-        while (offset < size) {
-            const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(blockSize, size - offset));
-            std::size_t got = 0;
-            err = file.ReadAt(block.get(), want, offset, got);
-            if (err.IsError()) {
-                err.Push(FX_CODE_LOCATION);
-                return err;
-            }
-            if (got == 0) break;  // the file shrank under us
-            if (!headerDone) {
-                const void* newline = std::memchr(block.get(), '\n', got);
-                const std::size_t headerBytes =
-                    newline ? static_cast<const char*>(newline) - block.get() : got;
-                shape.header.append(block.get(), headerBytes);
-                headerDone = newline != nullptr;
-                if (headerDone && !wantCount) return CQiError::Success();
-            }
-            newlines += CountNewlines(block.get(), got);
-            last = block[got - 1];
-            offset += got;
-        }
-        shape.tornTail = last != '\n';
-        const size_t lines = newlines + (shape.tornTail ? 1 : 0);
-        shape.dataLines = lines > 0 ? lines - 1 : 0;
-    } catch (const std::bad_alloc&) {
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
-                                       file.GetPath().c_str());
-    }
-    return CQiError::Success();
+// The old header line and, for a writer (`count`), the count and whether the
+// last line is torn, from a pass of their own before the final open. Only a
+// regular file is read: a device would never end. A file that cannot be opened
+// or read teaches what was read of it before the failure, if anything.
+FileShape ShapeOf(const std::string& path, bool count) {
+    FileShape shape;
+    if (!CQiPath::IsFile(path)) return shape;
+    CQiFile old;
+    if (old.Open(path, CQiFile::OpenRead).IsError()) return shape;
+    internal::ScanFile(old, count ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
+    old.Close();
+    return shape;
 }
 
 }  // namespace
@@ -184,45 +96,19 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     openMode = mode;
     lineCount = 0;
     headerLine.clear();
-    bool newFile = false;
+
     bool lockTakenHere = false;
-
+    bool existed = true;
     if (openMode & std::ios_base::out) {
-        CQiError err = CheckPath(filePath);
-        if (err.IsError()) {
-            err.Push(FX_CODE_LOCATION);
-            return err;
-        }
-        const bool heldBefore = namedMutex && namedMutex->isLocked();
-        err = LockFile();
-        if (err.IsError()) {
-            err.Push(FX_CODE_LOCATION);
-            return err;
-        }
-        lockTakenHere = !heldBefore;
-        if (CQiPath::Exists(filePath)) {
-            if (HasAll(openMode, std::ios_base::trunc | std::ios_base::app)) openMode &= ~std::ios_base::app;
-        } else {
-            newFile = true;
-            openMode &= ~(std::ios_base::in | std::ios_base::app);
-        }
+        CQiError err = LockForWriting(lockTakenHere);
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+        existed = FitWriterModeToFile();
     }
-
-    // The old header line (and, for a writer, the count and whether the last line
-    // is torn) come from a pass of their own before the final open. Only a
-    // regular file is read: a device would never end.
     const unsigned flags = FlagsFor(openMode);
     FileShape shape;
-    if (!newFile && !(openMode & std::ios_base::trunc) && CQiPath::IsFile(filePath)) {
-        CQiFile old;
-        if (!old.Open(filePath, CQiFile::OpenRead).IsError()) {
-            const bool writes = (flags & CQiFile::OpenWrite) != 0;
-            ScanFile(old, writes ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
-            headerLine.swap(shape.header);
-            if (openMode & std::ios_base::out) lineCount = shape.dataLines;
-            old.Close();
-        }
-    }
+    if (existed && !(openMode & std::ios_base::trunc)) shape = ShapeOf(filePath, (flags & CQiFile::OpenWrite) != 0);
+    headerLine.swap(shape.header);
+    if (openMode & std::ios_base::out) lineCount = shape.dataLines;
 
     CQiError err;
     if (flags) err = file.Open(filePath, flags);
@@ -230,9 +116,8 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
         // A lock that only this Open took must not outlive it: nothing will Close
         // a handler that never opened.
         if (lockTakenHere) UnlockFile();
-        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 22, err.GetSystemErrNo(),
-                                          "Could not open report file [%s] in mode [%d]", filePath.c_str(),
-                                          static_cast<int>(openMode));
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 22, err, "Could not open report file [%s] in mode [%d]",
+                                   filePath.c_str(), static_cast<int>(openMode));
     }
     writable = (flags & CQiFile::OpenWrite) != 0;
     startWithNewline = writable && shape.tornTail;
@@ -241,11 +126,31 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     return CQiError::Success();
 }
 
+CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere) {
+    CQiError err = CheckPath(filePath);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    const bool heldBefore = namedMutex && namedMutex->isLocked();
+    err = LockFile();
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    lockTakenHere = !heldBefore;
+    return CQiError::Success();
+}
+
+bool ReportFileHandler::FitWriterModeToFile() {
+    if (CQiPath::Exists(filePath)) {
+        // `trunc|app` empties an existing file and appends from there.
+        if (HasAll(openMode, std::ios_base::trunc | std::ios_base::app)) openMode &= ~std::ios_base::app;
+        return true;
+    }
+    // A new file has nothing to read or append to.
+    openMode &= ~(std::ios_base::in | std::ios_base::app);
+    return false;
+}
+
 CQiError ReportFileHandler::Reopen(OpenMode_t mode) {
     Close();
     CQiError err = Open(filePath, mode);
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 void ReportFileHandler::Close() {
@@ -273,20 +178,7 @@ std::string ReportFileHandler::LockNameOf(const std::string& path) {
     return name;
 }
 
-CQiError ReportFileHandler::LockFile() {
-    try {
-        // The lock follows the file: a mutex made for another path, and not held,
-        // is replaced by one named after the current path.
-        const std::string name = LockNameOf(filePath);
-        if (namedMutex && namedMutex->name() != name && !namedMutex->isLocked()) namedMutex.reset();
-        if (!namedMutex) namedMutex = std::make_unique<I2::Utils::IdxNamedMutex>(name);
-    } catch (const std::bad_alloc&) {
-        // No mutex of the right name: reported below as a lock not acquired.
-    }
-    if (namedMutex && (namedMutex->isLocked() || namedMutex->lock(0))) return CQiError::Success();
-    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 1001, "Can't open report file [%s], error to acquire lock",
-                                   filePath.c_str());
-}
+CQiError ReportFileHandler::LockFile() { return ReportFileReplacement::LockPath(filePath, namedMutex); }
 
 CQiError ReportFileHandler::UnlockFile() {
     if (namedMutex) namedMutex->unlock();
@@ -322,8 +214,7 @@ CQiError ReportFileHandler::FillReadBuffer() {
     }
     if (err.IsError()) {
         readBufferSize = 0;
-        err.Push(FX_CODE_LOCATION);
-        return err;
+        return err.Push(FX_CODE_LOCATION);
     }
     readBufferOffset = readPos;
     return CQiError::Success();
@@ -335,10 +226,7 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
     if (!pendingWrite.empty()) {
         // A handler that reads and writes sees its own lines.
         CQiError err = Flush();
-        if (err.IsError()) {
-            err.Push(FX_CODE_LOCATION);
-            return err;
-        }
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     }
     if (readFailed) {
         atEnd = true;
@@ -350,8 +238,7 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
                 CQiError err = FillReadBuffer();
                 if (err.IsError()) {
                     readFailed = true;
-                    err.Push(FX_CODE_LOCATION);
-                    return err;
+                    return err.Push(FX_CODE_LOCATION);
                 }
                 if (readBufferSize == 0) {
                     // A last line without "\n" is still a line.
@@ -388,7 +275,7 @@ CQiError ReportFileHandler::GetLine(std::string& line) {
     }
     bool atEnd = false;
     const CQiError err = ReadLine(line, atEnd);
-    if (err.IsError() || atEnd) return IoError(FX_CODE_LOCATION, err, "Failed to get line from report");
+    if (err.IsError() || atEnd) return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to get line from report");
     return CQiError::Success();
 }
 
@@ -420,10 +307,7 @@ CQiError ReportFileHandler::PutLine(const std::string& line) {
     }
     if (!isHeader && lineCount % kFlushEveryLines == 0) {
         CQiError err = Flush();
-        if (err.IsError()) {
-            err.Push(FX_CODE_LOCATION);
-            return err;
-        }
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     }
     return CQiError::Success();
 }
@@ -456,7 +340,7 @@ CQiError ReportFileHandler::WritePending(const FXCodeLocation& caller, const cha
     pendingWrite.resize(keep);
     if (keep == 0) pendingHeaderEnd = 0;
     ForgetReadBuffer();
-    return IoError(caller, err, message);
+    return FXErrorUtil::Recode(caller, 150, err, "%s", message);
 }
 
 CQiError ReportFileHandler::Flush() {
@@ -467,8 +351,7 @@ CQiError ReportFileHandler::Flush() {
 CQiError ReportFileHandler::Sync() {
     CQiError err = Flush();
     if (!err.IsError()) err = file.Sync();
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::Truncate() {
@@ -487,10 +370,7 @@ CQiError ReportFileHandler::TruncateToHeader() {
     CQiError err = Flush();
     uint64_t size = 0;
     if (!err.IsError()) err = file.Size(size);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     const uint64_t headerSize = headerLine.size() + 1;
     if (headerLine.empty() || size < headerSize) return Truncate();
     // The header line stands elsewhere when the file's own first line was empty
@@ -500,10 +380,7 @@ CQiError ReportFileHandler::TruncateToHeader() {
     err = start ? file.ReadAt(start.get(), headerSize, 0, got)
                 : FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
                                           filePath.c_str());
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     if (got != headerSize || headerLine.compare(0, headerLine.size(), start.get(), headerLine.size()) != 0 ||
         start[headerSize - 1] != '\n') {
         return Truncate();
@@ -521,8 +398,7 @@ CQiError ReportFileHandler::CutBack(uint64_t size, const FXCodeLocation& caller)
     readPos = 0;
     readFailed = false;
     if (err.IsError()) {
-        err.Push(caller);
-        return err;
+        return err.Push(caller);
     }
     lineCount = 0;
     startWithNewline = false;
@@ -571,10 +447,7 @@ CQiError ReportFileHandler::GetRecord(std::vector<std::string>& fields, char sep
     // error is.
     CQiError err = atStart ? ReadLine(line, atEnd) : CQiError::Success();
     if (!err.IsError()) err = ReadLine(line, atEnd);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     return SplitLine(line, fields, separator);
 }
 
@@ -620,10 +493,7 @@ CQiError ReportFileHandler::ForEachLine(std::function<CQiError(std::string&)> on
     const std::streampos resumeAt = static_cast<std::streamoff>(readPos);
     if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "For each record entry");
     CQiError err = Reset(0);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     std::string line;  // one line at a time, its buffer reused
     bool atEnd = false;
     err = ReadLine(line, atEnd);  // the first line is the header line
@@ -638,8 +508,7 @@ CQiError ReportFileHandler::ForEachLine(std::function<CQiError(std::string&)> on
     }
     // A read error ends the walk as an error: a partial walk must not pass for a whole one.
     if (!err.IsError()) err = Reset(resumeAt);
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::FindIfLine(std::function<bool(std::string&)> match) {
@@ -647,10 +516,7 @@ CQiError ReportFileHandler::FindIfLine(std::function<bool(std::string&)> match) 
     const std::streampos resumeAt = static_cast<std::streamoff>(readPos);
     if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Find in [%s]", filePath.c_str());
     CQiError err = Reset(0);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     std::string line;
     bool atEnd = false;
     err = ReadLine(line, atEnd);  // the header line
@@ -658,10 +524,7 @@ CQiError ReportFileHandler::FindIfLine(std::function<bool(std::string&)> match) 
         err = ReadLine(line, atEnd);
         if (err.IsError() || atEnd || match(line)) break;
     }
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     return Reset(resumeAt);
 }
 
@@ -676,11 +539,8 @@ CQiError ReportFileHandler::Count(size_t& count) {
     // walk line by line, at the cost of a plain newline count.
     CQiError err = Flush();
     FileShape shape;
-    if (!err.IsError()) err = ScanFile(file, ScanFor::Count, shape);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (!err.IsError()) err = internal::ScanFile(file, ScanFor::Count, shape);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     readFailed = false;  // as after a walk, reading resumes where it stopped
     count = shape.dataLines;
     return CQiError::Success();
@@ -698,17 +558,13 @@ CQiError ReportFileHandler::Move(const std::string& newPath) {
     if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Moving file [%s]", filePath.c_str());
     Close();
     CQiError err = Move(filePath, newPath);
-    if (err.IsError()) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     if (debugLog.getDebugLevel() > 6) {
         debugLog.Debug(__PRETTY_FUNCTION__, "Report [%s] moved to [%s].", filePath.c_str(), newPath.c_str());
     }
     // The moved file is reopened as it is: without `trunc`, which would empty it.
     err = Open(newPath, openMode & ~std::ios_base::trunc);
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 // On one file system a move is a rename: `to` holds either its old content or
@@ -717,27 +573,20 @@ CQiError ReportFileHandler::Move(const std::string& newPath) {
 // source is deleted last. A missing source fails (code 2) with `to` untouched.
 CQiError ReportFileHandler::Move(const std::string& from, const std::string& to) {
     CQiError err = CQiFile::Rename(from, to);
-    if (!err.IsError() || err.GetSystemErrNo() != EXDEV) {
-        if (err.IsError()) err.Push(FX_CODE_LOCATION);
-        return err;
-    }
+    if (!err.IsError() || err.GetSystemErrNo() != EXDEV) return err.Push(FX_CODE_LOCATION);
     std::string temporary;
     try {
-        temporary = to + ".tmp";
+        temporary = ReportSideFiles::Temporary(to);
     } catch (const std::bad_alloc&) {
-        err.Push(FX_CODE_LOCATION);
-        return err;
+        return err.Push(FX_CODE_LOCATION);
     }
     err = Copy(from, temporary);
     if (!err.IsError()) err = CQiFile::Rename(temporary, to);
     if (err.IsError()) {
         CQiFile::Delete(temporary, true);  // result ignored: the failure that matters is err
-        err.Push(FX_CODE_LOCATION);
-        return err;
+        return err.Push(FX_CODE_LOCATION);
     }
-    err = CQiFile::Delete(from, false);
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return CQiFile::Delete(from, false).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::Copy(const std::string& to) {
@@ -745,8 +594,7 @@ CQiError ReportFileHandler::Copy(const std::string& to) {
     // Lines already put belong in the copy.
     CQiError err = IsOpen() ? Flush() : CQiError::Success();
     if (!err.IsError()) err = Copy(filePath, to);
-    if (err.IsError()) err.Push(FX_CODE_LOCATION);
-    return err;
+    return err.Push(FX_CODE_LOCATION);
 }
 
 // A plain byte copy into `to`, written in place rather than replaced: `to` may
@@ -759,42 +607,41 @@ CQiError ReportFileHandler::Copy(const std::string& from, const std::string& to)
     CQiFile source;
     CQiError err = source.Open(from, CQiFile::OpenRead);
     if (err.IsError()) {
-        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(), "Failed to from file path at [%s]",
-                                          from.c_str());
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to from file path at [%s]", from.c_str());
     }
     CQiFile target;
     err = target.Open(to, CQiFile::OpenWrite | CQiFile::OpenCreate);
     if (err.IsError()) {
-        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(), "Failed to copy file path at [%s]",
-                                          to.c_str());
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to copy file path at [%s]", to.c_str());
     }
-    std::unique_ptr<char[]> block(new (std::nothrow) char[kScanBlock]);
+    std::unique_ptr<char[]> block(new (std::nothrow) char[internal::kScanBlock]);
     if (!block) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory copying [%s] to [%s]", from.c_str(),
                                        to.c_str());
     }
-    uint64_t offset = 0;
-    for (;;) {
-        std::size_t got = 0;
-        err = source.ReadAt(block.get(), kScanBlock, offset, got);
-        if (err.IsError()) {
-            return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(),
-                                              "Failed to read [%s] while copying it to [%s]", from.c_str(), to.c_str());
-        }
-        if (got == 0) break;
-        std::size_t written = 0;
-        err = target.Write(block.get(), got, written);
-        if (err.IsError()) break;
-        offset += got;
+    // To the end, not to the size at the start: lines appended meanwhile are copied too.
+    uint64_t copied = 0;
+    CQiError writeErr;
+    err = internal::ForEachBlock(source, block.get(), internal::kScanBlock, UINT64_MAX,
+                                 [&](const char* bytes, std::size_t size) {
+                                     std::size_t written = 0;
+                                     writeErr = target.Write(bytes, size, written);
+                                     copied += size;
+                                     return !writeErr.IsError();
+                                 });
+    if (err.IsError()) {
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to read [%s] while copying it to [%s]",
+                                   from.c_str(), to.c_str());
     }
+    err = writeErr;
     if (!err.IsError() && CQiPath::IsFile(to)) {
-        err = target.Truncate(offset);
+        err = target.Truncate(copied);
         if (!err.IsError()) err = target.Sync();
     }
     if (!err.IsError()) err = target.Close();
     if (err.IsError()) {
-        return FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 150, err.GetSystemErrNo(),
-                                          "Failed to write [%s] while copying [%s] to it", to.c_str(), from.c_str());
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to write [%s] while copying [%s] to it",
+                                   to.c_str(), from.c_str());
     }
     return CQiError::Success();
 }

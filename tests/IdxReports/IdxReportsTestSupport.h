@@ -1,24 +1,108 @@
 #pragma once
 
-// What the tests of the report template and of the concrete reports share:
-// checking results, reading a file's lines, asking whether a report's lock is
-// free, and failing or watching the system calls made on chosen files.
+// What the tests of the file handler, the codec and the report template share:
+// a private directory per test (with its own lock directory), whole-file
+// helpers, a way to see a named lock from outside, failing or watching the
+// system calls made on chosen files, and a small record and report to drive
+// the template with.
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <platform/QiError.h>
-#include <platform/SysCalls.h>
+#include <platform/IdxNamedMutex.h>
+#include <platform/internal/SysCalls.h>
 #include <platform/PlatformTestSupport.h>
+#include <IdxReports/Report.h>
 #include <IdxReports/ReportFileHandler.h>
-#include <IdxReports/ReportFileHandlerTestSupport.h>
+#include <IdxReports/ReportRecord.h>
+
+namespace I2::test {
+
+using Mode = ReportFileHandler::OpenMode_t;
+constexpr Mode kIn = std::ios_base::in;
+constexpr Mode kOut = std::ios_base::out;
+constexpr Mode kApp = std::ios_base::app;
+constexpr Mode kTrunc = std::ios_base::trunc;
+constexpr Mode kAte = std::ios_base::ate;
+
+inline void WriteAll(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+class HandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/idxreports-handler-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        // Lock files of this test only, so that tests running at once never meet.
+        setenv("IDXREPORTS_LOCK_DIR", (dir + "/locks").c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    std::string Path(const std::string& name) const { return dir + "/" + name; }
+
+    // Writes `content` as the file `name` and opens `handler` on it; the path.
+    std::string OpenWith(ReportFileHandler& handler, const std::string& content, Mode mode,
+                         const std::string& name = "r.csv") {
+        const std::string path = Path(name);
+        WriteAll(path, content);
+        const CQiError err = handler.Open(path, mode);
+        EXPECT_FALSE(err.IsError()) << err.Describe();
+        return path;
+    }
+
+    std::string dir;
+};
+
+inline std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Whether anybody holds the lock of `path`. Asked from another thread: a second
+// lock object in the holder's own thread is refused at once by design.
+inline bool LockIsFree(const std::string& path) {
+    bool free = false;
+    std::thread probe([&] {
+        I2::Utils::IdxNamedMutex mutex(ReportFileHandler::LockNameOf(path));
+        free = mutex.lock(1);
+        if (free) mutex.unlock();
+    });
+    probe.join();
+    return free;
+}
+
+// Every line of the handler as GetLine returns it, from the start.
+inline std::vector<std::string> AllLines(ReportFileHandler& handler) {
+    std::vector<std::string> lines;
+    std::string line;
+    EXPECT_FALSE(handler.Reset(0).IsError());
+    while (!handler.GetLine(line).IsError()) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace I2::test
 
 #define EXPECT_OK(expr)                                                      \
     do {                                                                     \
@@ -174,5 +258,61 @@ inline FaultInjector::Watch ExpectLockHeldAt(const std::string& file, const std:
         EXPECT_FALSE(LockIsFree(report)) << "another writer could change " << report << " here";
     };
 }
+
+// A small record for exercising the template: Id, Name (text), Value.
+//   7,alpha,2.5    "7,alpha" reads with Value 0    "x" is rejected (code 22)
+// Lines with fewer than two or more than three fields are rejected, so tests
+// can plant a line that does not convert.
+class TestRecord : public ReportRecord {
+public:
+    TestRecord() = default;
+    TestRecord(int idValue, std::string nameValue, double valueValue)
+        : id(idValue), name(std::move(nameValue)), value(valueValue) {}
+
+    void DebugMe() override {}
+
+    std::string ToString() override {
+        std::string line;
+        AppendField(line, id);
+        line.push_back(GetColumnSeparator());
+        AppendText(line, name);
+        line.push_back(GetColumnSeparator());
+        AppendField(line, value);
+        return line;
+    }
+
+    CQiError FromString(const std::string& line) override {
+        thread_local std::vector<std::string_view> fields;
+        SplitViews(line, fields);
+        if (fields.size() < 2 || fields.size() > 3) {
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                           "Invalid line can't be converted to TestRecord");
+        }
+        id = StringToField<int>(fields[0], -1);
+        name = UnquoteText(fields[1]);
+        value = fields.size() > 2 ? StringToField<double>(fields[2], 0.0) : 0.0;
+        return CQiError::Success();
+    }
+
+    int id = 0;
+    std::string name;
+    double value = 0.0;
+};
+
+inline std::vector<std::string> TestColumns() {
+    return {"Id", "Name", "Value"};
+}
+
+// Rotates once it holds three data lines.
+class SmallReport : public Report<TestRecord, 3, ','> {
+public:
+    std::vector<std::string> GetHeader() const override { return TestColumns(); }
+};
+
+// Grows without limit.
+class TestReport : public Report<TestRecord, -1, ','> {
+public:
+    std::vector<std::string> GetHeader() const override { return TestColumns(); }
+};
 
 }  // namespace I2::Testing

@@ -1,0 +1,151 @@
+#include <IdxReports/ReportFileReplacement.h>
+
+#include <ios>
+#include <new>
+
+#include <platform/IdxNamedMutex.h>
+#include <platform/QiFileSystem.h>
+#include <IdxReports/ReportFileHandler.h>
+
+namespace I2 {
+
+namespace {
+
+// The lock a rewrite of `path` runs under: the one `own` holds (or takes, like
+// Report::Lock) when it has `path` open, else one in `guard` for the rewrite.
+CQiError LockForRewrite(ReportFileHandler& own, const std::string& path,
+                        std::unique_ptr<Utils::IdxNamedMutex>& guard) {
+    if (own.IsOpen() && own.GetFullPath() == path) {
+        if (own.GetOpenMode() & std::ios::out) {
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                           "Report file [%s] is open for writing and can't be rewritten",
+                                           path.c_str());
+        }
+        return own.LockFile().Push(FX_CODE_LOCATION);
+    }
+    return ReportFileReplacement::LockPath(path, guard).Push(FX_CODE_LOCATION);
+}
+
+// Header and lines into a new `tmpPath`, synced before it is closed.
+CQiError WriteTemporary(const std::string& tmpPath, const std::string& headerLine,
+                        const ReportFileReplacement::LineWriter_t& writeLines) {
+    ReportFileHandler target;
+    CQiError err = target.Open(tmpPath, std::ios::out | std::ios::trunc);
+    if (!err.IsError()) err = target.PutLine(headerLine);
+    if (!err.IsError()) err = writeLines(target);
+    if (!err.IsError()) err = target.Sync();
+    return err.Push(FX_CODE_LOCATION);
+}
+
+// The replacement keeps the report's permission bits; a new report keeps the
+// temporary's default ones.
+CQiError KeepPermissions(const std::string& path, const std::string& tmpPath) {
+    unsigned mode = 0;
+    CQiError err = CQiFile::GetMode(path, mode);
+    if (err.IsError()) return err.GetErrNo() == 2 ? CQiError::Success() : err.Push(FX_CODE_LOCATION);
+    CQiFile tmpFile;
+    err = tmpFile.Open(tmpPath, CQiFile::OpenRead);
+    if (!err.IsError()) err = tmpFile.SetPermissions(mode);
+    if (!err.IsError()) err = tmpFile.Close();
+    return err.Push(FX_CODE_LOCATION);
+}
+
+// Readers see the old or the new content in full at every instant: the new one
+// is complete and durable in the temporary before the rename publishes it. The
+// caller holds the report's lock, so nobody appends to the old file meanwhile.
+CQiError ReplaceFile(const std::string& path, const std::string& headerLine,
+                     const ReportFileReplacement::LineWriter_t& writeLines) {
+    const std::string tmpPath = ReportSideFiles::Temporary(path);
+    // Only a regular file is replaced: renaming over a device node (or a link to
+    // one) would destroy it.
+    if (CQiPath::Exists(path) && !CQiPath::IsFile(path)) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                       "Report file [%s] is not a regular file and can't be rewritten", path.c_str());
+    }
+    // Whatever stands at the temporary path (a crash's leftover, or a link planted
+    // there) is removed, not written through: the temporary is always a new file.
+    CQiError err = CQiFile::Delete(tmpPath, true);
+    if (!err.IsError()) err = WriteTemporary(tmpPath, headerLine, writeLines);
+    if (!err.IsError()) err = KeepPermissions(path, tmpPath);
+    if (!err.IsError()) err = ReportFileHandler::Move(tmpPath, path);
+    if (err.IsError()) CQiFile::Delete(tmpPath, true);  // result ignored: the failure that matters is err
+    return err.Push(FX_CODE_LOCATION);
+}
+
+}  // namespace
+
+CQiError ReportFileReplacement::LockPath(const std::string& path, std::unique_ptr<Utils::IdxNamedMutex>& mutex) {
+    try {
+        // The lock follows the path: a mutex made for another path, and not
+        // held, is replaced by one named after this one.
+        const std::string name = ReportFileHandler::LockNameOf(path);
+        if (mutex && mutex->name() != name && !mutex->isLocked()) mutex.reset();
+        if (!mutex) mutex = std::make_unique<Utils::IdxNamedMutex>(name);
+    } catch (const std::bad_alloc&) {
+        // No mutex of the right name: reported below as a lock not acquired.
+    }
+    if (mutex && (mutex->isLocked() || mutex->lock(0))) return CQiError::Success();
+    // The fixed message first (callers match it), then why the lock was not had.
+    const std::string reason = mutex ? mutex->failureReason() : std::string("out of memory");
+    if (reason.empty()) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 1001, "Can't open report file [%s], error to acquire lock",
+                                       path.c_str());
+    }
+    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 1001, "Can't open report file [%s], error to acquire lock: %s",
+                                   path.c_str(), reason.c_str());
+}
+
+CQiError ReportFileReplacement::CheckLine(const std::string& line, const std::string& path, bool allowNul) {
+    if (IsWritableLine(line, allowNul)) return CQiError::Success();
+    return FXErrorUtil::ErrorErrNo(
+        FX_CODE_LOCATION, 22,
+        "Record can't be written to report [%s]: a field holds a line break or NUL byte", path.c_str());
+}
+
+CQiError ReportFileReplacement::Rotate(ReportFileHandler& file, const std::vector<std::string>& columns,
+                                       char separator, const std::string& headerLine) {
+    const std::string path = file.GetFullPath();
+    const std::string oldPath = ReportSideFiles::Previous(path);
+    const std::string partialPath = ReportSideFiles::PartialPrevious(path);
+    CQiError err = file.Flush();
+    // Whatever stands at the partial path (a crash's leftover, or a link planted
+    // there) is removed, not written through: the copy always goes to a new file.
+    if (!err.IsError()) err = CQiFile::Delete(partialPath, true);
+    if (!err.IsError()) err = ReportFileHandler::Copy(path, partialPath);
+    if (!err.IsError()) err = ReportFileHandler::Move(partialPath, oldPath);
+    if (err.IsError()) {
+        CQiFile::Delete(partialPath, true);  // result ignored: the failure that matters is err
+        return err.Push(FX_CODE_LOCATION);
+    }
+    // Cut back to the header line in one step: an emptied report, even for the
+    // instant before its header is written again, is what a reader or a crash
+    // would find. A file under another header is emptied and given ours.
+    err = file.CheckHeader(columns, separator) ? file.TruncateToHeader() : file.Truncate();
+    if (!err.IsError() && !file.HasHeader()) err = file.PutLine(headerLine);
+    if (!err.IsError()) err = file.Flush();
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileReplacement::Rewrite(ReportFileHandler& own, const std::string& path,
+                                        const std::string& headerLine, const LineWriter_t& writeLines) {
+    std::unique_ptr<Utils::IdxNamedMutex> guard;
+    CQiError err = LockForRewrite(own, path, guard);
+    if (!err.IsError()) err = ReplaceFile(path, headerLine, writeLines);
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string& path,
+                                       const std::string& headerLine, const LineCopier_t& copyLines) {
+    std::unique_ptr<Utils::IdxNamedMutex> guard;
+    CQiError err = LockForRewrite(own, path, guard);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    // Opened under the lock and closed before it is released.
+    ReportFileHandler source;
+    err = source.Open(path, std::ios::in);
+    if (!err.IsError()) {
+        err = ReplaceFile(path, headerLine, [&](ReportFileHandler& target) { return copyLines(source, target); });
+    }
+    return err.Push(FX_CODE_LOCATION);
+}
+
+}  // namespace I2

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <platform/Export.h>
+#include <platform/QiError.h>
+
+namespace I2 {
+namespace Utils {
+class IdxNamedMutex;
+}
+class ReportFileHandler;
+
+// The files kept beside a report PATH, each named by adding a suffix:
+//   PATH.tmp      a rewrite's new content, renamed over PATH once complete and synced
+//   PATH.old      the content PATH had before its last rotation
+//   PATH.old.tmp  a rotation's copy of PATH, renamed to PATH.old once complete
+//   PATH.bad      lines a repair moved out of PATH because they could not be read
+// A crash can leave PATH.tmp or PATH.old.tmp behind; the library never reads
+// either back, and removes it before it writes there again.
+struct IDXREPORTS_API ReportSideFiles final {
+    static constexpr const char kTemporarySuffix[] = ".tmp";
+    static constexpr const char kPreviousSuffix[] = ".old";
+    static constexpr const char kPartialPreviousSuffix[] = ".old.tmp";
+    static constexpr const char kUnreadableSuffix[] = ".bad";
+
+    static std::string Temporary(const std::string& report) { return report + kTemporarySuffix; }
+    static std::string Previous(const std::string& report) { return report + kPreviousSuffix; }
+    static std::string PartialPrevious(const std::string& report) { return report + kPartialPreviousSuffix; }
+    static std::string Unreadable(const std::string& report) { return report + kUnreadableSuffix; }
+};
+
+// How a report file is replaced as a whole: rewritten, rotated, or repaired.
+// The report template calls these with its header line and its own way of
+// turning records into lines; nothing here knows a record type.
+//
+// Every replacement runs under the lock of the report's path, taken by
+// LockPath, so no writer appends to the old file while the new one is made.
+// Readers take no lock and see the old or the new content in full: the new one
+// is written to a side file, synced and renamed over the report.
+class IDXREPORTS_API ReportFileReplacement final {
+public:
+    using LineWriter_t = std::function<CQiError(ReportFileHandler& target)>;
+    using LineCopier_t = std::function<CQiError(ReportFileHandler& source, ReportFileHandler& target)>;
+
+    ReportFileReplacement() = delete;
+
+    // The one way the lock of the report at `path` is taken. `mutex` is the
+    // caller's slot: a mutex held there is kept (a lock is never taken twice),
+    // one of another name that is not held is replaced by one named after
+    // `path`. Fails with code 1001 when the lock is not had at once.
+    static CQiError LockPath(const std::string& path, std::unique_ptr<Utils::IdxNamedMutex>& mutex);
+
+    // Whether `line` can stand in a report as one line: no line break, and no
+    // NUL byte unless `allowNul`.
+    static bool IsWritableLine(const std::string& line, bool allowNul) {
+        return line.find('\n') == std::string::npos && (allowNul || line.find('\0') == std::string::npos);
+    }
+    // IsWritableLine as an error (code 22) naming the report at `path`.
+    static CQiError CheckLine(const std::string& line, const std::string& path, bool allowNul);
+
+    // Keeps the content of `file` (an open writer that holds its lock) in
+    // PATH.old and empties it back to `headerLine`, all under that lock, so no
+    // other process writes between the copy and the emptying. The copy is
+    // completed in PATH.old.tmp and renamed, so a crash leaves the previous
+    // complete PATH.old or the new one, never a partial one; at worst (a crash
+    // after the rename, before the emptying) the rows are in both files. A file
+    // whose header is not `columns` is emptied and given `headerLine`.
+    static CQiError Rotate(ReportFileHandler& file, const std::vector<std::string>& columns, char separator,
+                           const std::string& headerLine);
+
+    // Replaces the report at `path` with `headerLine` and what `writeLines`
+    // puts, through PATH.tmp, keeping the report's permission bits. The lock is
+    // the one `own` holds or takes when it has `path` open for reading, else a
+    // lock of its own for the duration. `own` open for writing on `path` is
+    // refused (code 22): its buffered lines and later appends would go to the
+    // file the rename replaces, and be lost. Only a regular file is replaced.
+    static CQiError Rewrite(ReportFileHandler& own, const std::string& path, const std::string& headerLine,
+                            const LineWriter_t& writeLines);
+    // Rewrite, with `copyLines` given the old file open for reading under the
+    // lock as its source.
+    static CQiError Update(ReportFileHandler& own, const std::string& path, const std::string& headerLine,
+                           const LineCopier_t& copyLines);
+};
+
+}  // namespace I2

@@ -1,0 +1,92 @@
+#pragma once
+
+// Internal (not installed): the byte scans that the file handler (counting
+// lines) and the record codec (deciding whether a text needs quotes) run over
+// every byte they handle. Defined here, inline, so that the codec's per-field
+// call stays as cheap as a local function.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace I2::internal {
+
+// Sixteen bytes compared at once with the compiler's vector types (SSE2 on x86-64,
+// NEON on ARM, plain words elsewhere).
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+typedef uint64_t Words16 __attribute__((vector_size(16)));
+
+// The number of "\n" in `bytes`, counted sixteen bytes at a time rather than
+// line by line: a comparison gives -1 in each byte that holds "\n", subtracting
+// it adds one to that byte's counter, and the counters are summed before any of
+// them can overflow (every 255 blocks).
+inline std::size_t CountNewlines(const char* bytes, std::size_t length) {
+    const Bytes16 newlines = Bytes16{} + static_cast<unsigned char>('\n');
+    std::size_t count = 0;
+    while (length >= sizeof(Bytes16)) {
+        const std::size_t blocks = std::min<std::size_t>(length / sizeof(Bytes16), 255);
+        Bytes16 counters = Bytes16{};
+        for (std::size_t i = 0; i < blocks; ++i, bytes += sizeof(Bytes16)) {
+            Bytes16 block;
+            std::memcpy(&block, bytes, sizeof block);
+            counters -= reinterpret_cast<Bytes16>(block == newlines);
+        }
+        length -= blocks * sizeof(Bytes16);
+        const Words16 words = reinterpret_cast<Words16>(counters);
+        for (uint64_t word : {words[0], words[1]}) {
+            word = (word & 0x00ff00ff00ff00ffull) + ((word >> 8) & 0x00ff00ff00ff00ffull);
+            count += static_cast<std::size_t>((word * 0x0001000100010001ull) >> 48);
+        }
+    }
+    for (; length > 0; --length) count += *bytes++ == '\n';
+    return count;
+}
+
+// Bytes repeated across a 64-bit word, and the test whether any byte of a word is
+// zero: exact as a yes-or-no answer (it may misplace which byte, never invent one).
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+constexpr uint64_t AnyZeroByte(uint64_t word) { return (word - kEveryByte) & ~word & kHighBits; }
+
+// Every text field of every line written passes through here, and almost none
+// needs quotes, so the whole text is usually scanned: sixteen bytes at a time, the
+// rest as one more block that overlaps bytes already seen; short texts eight
+// bytes at a time, then byte by byte.
+inline bool NeedsQuoting(std::string_view text, char separator) {
+    const char* p = text.data();
+    const std::size_t size = text.size();
+    if (size >= sizeof(Bytes16)) {
+        const Bytes16 separators = Bytes16{} + static_cast<unsigned char>(separator);
+        const Bytes16 quotes = Bytes16{} + static_cast<unsigned char>('"');
+        const Bytes16 returns = Bytes16{} + static_cast<unsigned char>('\r');
+        const auto hit = [&](const char* at) {
+            Bytes16 block;
+            std::memcpy(&block, at, sizeof block);
+            const Words16 found =
+                reinterpret_cast<Words16>((block == separators) | (block == quotes) | (block == returns));
+            return (found[0] | found[1]) != 0;
+        };
+        const char* const last = p + size - sizeof(Bytes16);
+        for (; p < last; p += sizeof(Bytes16)) {
+            if (hit(p)) return true;
+        }
+        return hit(last);
+    }
+    const uint64_t separators = kEveryByte * static_cast<unsigned char>(separator);
+    const uint64_t quotes = kEveryByte * static_cast<unsigned char>('"');
+    const uint64_t returns = kEveryByte * static_cast<unsigned char>('\r');
+    std::size_t left = size;
+    for (; left >= sizeof(uint64_t); p += sizeof(uint64_t), left -= sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        if (AnyZeroByte(word ^ separators) | AnyZeroByte(word ^ quotes) | AnyZeroByte(word ^ returns)) return true;
+    }
+    for (; left > 0; ++p, --left) {
+        if (*p == separator || *p == '"' || *p == '\r') return true;
+    }
+    return false;
+}
+
+}  // namespace I2::internal
