@@ -98,7 +98,10 @@ struct JobSummary {
         }
         firstTimestamp = std::min(firstTimestamp, row.GetTimestamp());
         lastTimestamp = std::max(lastTimestamp, row.GetTimestamp());
-        for (std::size_t i = 0; i < totals.size(); ++i) totals[i] += (row.*kCounters[i].value)();
+        // No index into the table: g++ 12 with the sanitizers miscompiles an
+        // indexed pointer-to-member call here (the index reads as garbage).
+        auto total = totals.begin();
+        for (const Counter& counter : kCounters) *total++ += (row.*counter.value)();
         playbackSeconds += row.GetSecondsToPlayback();
         auto slower = [](const JobStatsRecord& a, const JobStatsRecord& b) {
             return a.GetSecondsToPlayback() > b.GetSecondsToPlayback();

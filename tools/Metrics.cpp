@@ -189,7 +189,10 @@ struct JobGroup {
         ++rows;
         if (row.GetStatus() == 1) ++invalidRows;
         latestTimestamp = std::max(latestTimestamp, row.GetTimestamp());
-        for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += (row.*kJobCounters[i].value)();
+        // No index into the table: g++ 12 with the sanitizers miscompiles an
+        // indexed pointer-to-member call here (the index reads as garbage).
+        auto sum = sums.begin();
+        for (const auto& counter : kJobCounters) *sum++ += (row.*counter.value)();
         const double seconds = row.GetSecondsToPlayback();
         playbackSeconds += seconds;
         const auto bucket = std::lower_bound(kPlaybackBuckets.begin(), kPlaybackBuckets.end(), seconds);
