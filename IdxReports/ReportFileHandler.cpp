@@ -7,6 +7,7 @@
 #include <new>
 
 #include <platform/IdxNamedMutex.h>
+#include <platform/QiCanonicalPath.h>
 #include <IdxReports/ReportFileReplacement.h>
 #include <IdxReports/internal/FileScan.h>
 
@@ -172,11 +173,9 @@ void ReportFileHandler::Close() {
 
 bool ReportFileHandler::IsOpen() { return file.IsOpen(); }
 
-std::string ReportFileHandler::LockNameOf(const std::string& path) {
-    std::string name = path;
-    std::replace(name.begin(), name.end(), '/', '_');
-    return name;
-}
+// Canonical first, so that "link/r.csv", "./r.csv" and "/a//b/r.csv" meet
+// the writers of "/a/b/r.csv" on one lock instead of each taking its own.
+std::string ReportFileHandler::LockNameOf(const std::string& path) { return Utils::LockNameOfPath(path); }
 
 CQiError ReportFileHandler::LockFile() { return ReportFileReplacement::LockPath(filePath, namedMutex); }
 

@@ -97,7 +97,9 @@ public:
     CQiError Copy(const std::string& to);
     static CQiError Copy(const std::string& from, const std::string& to);
 
-    // The lock name of a path: every "/" replaced by "_".
+    // The lock name of a path: its canonical spelling (absolute, symlinked
+    // directories resolved, the file itself not followed) with every "/"
+    // replaced by "_". "/a/b/r.csv" -> "_a_b_r.csv".
     static std::string LockNameOf(const std::string& path);
 
 private:

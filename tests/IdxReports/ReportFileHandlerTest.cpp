@@ -469,10 +469,21 @@ TEST_F(ReportFileHandlerTest, CheckHeaderComparesNamesExactlyAndInOrder) {
     EXPECT_FALSE(handler.CheckHeader({}, ','));
 }
 
-TEST_F(ReportFileHandlerTest, LockNameReplacesEverySlash) {
+// Every spelling of one report's path must meet on one lock: a writer that
+// came through a symlinked directory or a relative path excludes the others.
+TEST_F(ReportFileHandlerTest, LockNameIsTheCanonicalPathWithEverySlashReplaced) {
     EXPECT_EQ(ReportFileHandler::LockNameOf("/a/b/r.csv"), "_a_b_r.csv");
-    EXPECT_EQ(ReportFileHandler::LockNameOf("r.csv"), "r.csv");
-    EXPECT_EQ(ReportFileHandler::LockNameOf("//x//"), "__x__");
+    EXPECT_EQ(ReportFileHandler::LockNameOf("//a/./b/../b//r.csv"), "_a_b_r.csv");
+    const std::string canonical = ReportFileHandler::LockNameOf(Path("r.csv"));
+    ASSERT_EQ(symlink(Path("").c_str(), Path("../link-" + std::to_string(getpid())).c_str()), 0);
+    EXPECT_EQ(ReportFileHandler::LockNameOf(Path("../link-" + std::to_string(getpid()) + "/r.csv")), canonical);
+    unlink(Path("../link-" + std::to_string(getpid())).c_str());
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(Path("").c_str()), 0);
+    EXPECT_EQ(ReportFileHandler::LockNameOf("r.csv"), canonical);
+    EXPECT_EQ(ReportFileHandler::LockNameOf("./sub/../r.csv"), canonical);
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 TEST_F(ReportFileHandlerTest, WriterHoldsTheLockUntilClose) {
