@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <platform/IdxNamedMutex.h>
 #include <platform/QiCanonicalPath.h>
@@ -122,6 +123,24 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     }
     writable = (flags & CQiFile::OpenWrite) != 0;
     startWithNewline = writable && shape.tornTail;
+    readPos = 0;
+    readFailed = false;
+    return CQiError::Success();
+}
+
+CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& path) {
+    if (IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "File is already open.");
+    try {
+        filePath = path;
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Could not open report file [%s]", path.c_str());
+    }
+    file = std::move(created);
+    openMode = std::ios_base::out | std::ios_base::trunc;
+    lineCount = 0;
+    headerLine.clear();
+    writable = true;
+    startWithNewline = false;
     readPos = 0;
     readFailed = false;
     return CQiError::Success();

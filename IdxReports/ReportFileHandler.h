@@ -51,6 +51,10 @@ public:
     // --- opening, locking and line I/O ---
     CQiError Open(const std::string& path, OpenMode_t mode);
     CQiError Reopen(OpenMode_t mode);
+    // Writes to `created`, a new empty file the caller made under the lock it
+    // holds (a rewrite's side file, already given its owner and mode), named
+    // `path` in messages. The handler takes no lock of its own for it.
+    CQiError OpenCreated(CQiFile&& created, const std::string& path);
     void Close();
     bool IsOpen();
     CQiError LockFile();

@@ -2,8 +2,10 @@
 
 #include <ios>
 #include <new>
+#include <utility>
 
 #include <platform/IdxNamedMutex.h>
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 #include <IdxReports/ReportFileHandler.h>
 
@@ -26,49 +28,79 @@ CQiError LockForRewrite(ReportFileHandler& own, const std::string& path,
     return ReportFileReplacement::LockPath(path, guard).Push(FX_CODE_LOCATION);
 }
 
-// Header and lines into a new `tmpPath`, synced before it is closed.
-CQiError WriteTemporary(const std::string& tmpPath, const std::string& headerLine,
+// The directory of a report path and the report's name in it; "" is the
+// working directory.
+void SplitReportPath(const std::string& path, std::string& directory, std::string& name) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        directory.clear();
+        name = path;
+        return;
+    }
+    directory = slash == 0 ? std::string("/") : path.substr(0, slash);
+    name = path.substr(slash + 1);
+}
+
+// The side file a rewrite fills, made through `dir` so a name swapped for a
+// link meanwhile is never written through. It takes the report's owner, group
+// and mode before a byte is in it; a user who cannot give it that owner gets
+// code 150 and the report stays as it was. A new report follows the umask.
+CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name, const std::string& tmpName,
+                         CQiFile& tmpFile) {
+    CQiFileStat st;
+    CQiError err = dir.Stat(name, st);
+    const bool exists = !err.IsError();
+    if (!exists && err.GetErrNo() != 2) return err.Push(FX_CODE_LOCATION);
+    // Only a regular file is replaced: renaming over a device node would
+    // destroy it, and a link is refused rather than replaced.
+    if (exists && st.type != CQiFileStat::Type::Regular) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                       "Report file [%s] is not a regular file and can't be rewritten",
+                                       dir.PathOf(name).c_str());
+    }
+    // Whatever stands at the temporary name (a crash's leftover, or a link
+    // planted there) is removed, not written through.
+    err = dir.Unlink(tmpName, true);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    if (exists) return dir.CreateFile(tmpName, CQiFileAttributes::Of(st), tmpFile).Push(FX_CODE_LOCATION);
+    // Under the lock nobody else makes this name, and OpenFile refuses
+    // anything but a regular file at it.
+    return dir.OpenFile(tmpName, CQiFile::OpenRead | CQiFile::OpenWrite | CQiFile::OpenCreate | CQiFile::OpenTruncate,
+                        tmpFile)
+        .Push(FX_CODE_LOCATION);
+}
+
+// Header and lines into the new side file, synced before it is closed.
+CQiError WriteTemporary(CQiFile&& tmpFile, const std::string& tmpPath, const std::string& headerLine,
                         const ReportFileReplacement::LineWriter_t& writeLines) {
     ReportFileHandler target;
-    CQiError err = target.Open(tmpPath, std::ios::out | std::ios::trunc);
+    CQiError err = target.OpenCreated(std::move(tmpFile), tmpPath);
     if (!err.IsError()) err = target.PutLine(headerLine);
     if (!err.IsError()) err = writeLines(target);
     if (!err.IsError()) err = target.Sync();
     return err.Push(FX_CODE_LOCATION);
 }
 
-// The replacement keeps the report's permission bits; a new report keeps the
-// temporary's default ones.
-CQiError KeepPermissions(const std::string& path, const std::string& tmpPath) {
-    unsigned mode = 0;
-    CQiError err = CQiFile::GetMode(path, mode);
-    if (err.IsError()) return err.GetErrNo() == 2 ? CQiError::Success() : err.Push(FX_CODE_LOCATION);
-    CQiFile tmpFile;
-    err = tmpFile.Open(tmpPath, CQiFile::OpenRead);
-    if (!err.IsError()) err = tmpFile.SetPermissions(mode);
-    if (!err.IsError()) err = tmpFile.Close();
-    return err.Push(FX_CODE_LOCATION);
-}
-
 // Readers see the old or the new content in full at every instant: the new one
 // is complete and durable in the temporary before the rename publishes it. The
 // caller holds the report's lock, so nobody appends to the old file meanwhile.
+// The directory is resolved once: every name below is looked up in it.
 CQiError ReplaceFile(const std::string& path, const std::string& headerLine,
                      const ReportFileReplacement::LineWriter_t& writeLines) {
-    const std::string tmpPath = ReportSideFiles::Temporary(path);
-    // Only a regular file is replaced: renaming over a device node (or a link to
-    // one) would destroy it.
-    if (CQiPath::Exists(path) && !CQiPath::IsFile(path)) {
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
-                                       "Report file [%s] is not a regular file and can't be rewritten", path.c_str());
-    }
-    // Whatever stands at the temporary path (a crash's leftover, or a link planted
-    // there) is removed, not written through: the temporary is always a new file.
-    CQiError err = CQiFile::Delete(tmpPath, true);
-    if (!err.IsError()) err = WriteTemporary(tmpPath, headerLine, writeLines);
-    if (!err.IsError()) err = KeepPermissions(path, tmpPath);
-    if (!err.IsError()) err = ReportFileHandler::Move(tmpPath, path);
-    if (err.IsError()) CQiFile::Delete(tmpPath, true);  // result ignored: the failure that matters is err
+    std::string directory;
+    std::string name;
+    SplitReportPath(path, directory, name);
+    const std::string tmpName = name + ReportSideFiles::kTemporarySuffix;
+    CQiDirectoryHandle dir;
+    CQiError err = dir.Open(directory);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    CQiFile tmpFile;
+    err = CreateTemporary(dir, name, tmpName, tmpFile);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    err = WriteTemporary(std::move(tmpFile), dir.PathOf(tmpName), headerLine, writeLines);
+    if (!err.IsError()) err = dir.Rename(tmpName, name);
+    if (!err.IsError()) err = dir.Sync();
+    if (err.IsError()) dir.Unlink(tmpName, true);  // result ignored: the failure that matters is err
     return err.Push(FX_CODE_LOCATION);
 }
 

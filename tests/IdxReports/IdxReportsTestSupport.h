@@ -6,6 +6,9 @@
 // system calls made on chosen files, and a small record and report to drive
 // the template with.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -144,6 +147,8 @@ public:
         sys.write = &Write;
         sys.fsync = &Fsync;
         sys.rename = &Rename;
+        sys.openat = &OpenAt;
+        sys.renameat = &RenameAt;
         sys.ftruncate = &Ftruncate;
         sys.pread = &Pread;
     }
@@ -207,6 +212,31 @@ private:
             State().paths[fd] = path;
         }
         return fd;
+    }
+    // Calls relative to a directory descriptor are matched on the path they reach.
+    static std::string PathAt(int dirfd, const char* name) {
+        if (dirfd == AT_FDCWD || name[0] == '/') return name;
+        char target[4096];
+        const std::string link = "/proc/self/fd/" + std::to_string(dirfd);
+        const ssize_t got = readlink(link.c_str(), target, sizeof target - 1);
+        return got <= 0 ? std::string(name) : std::string(target, static_cast<size_t>(got)) + "/" + name;
+    }
+    static int OpenAt(int dirfd, const char* name, int flags, mode_t mode) {
+        const int fd = I2::Utils::RealSysCalls().openat(dirfd, name, flags, mode);
+        if (fd >= 0) {
+            std::lock_guard<std::mutex> lock(State().mutex);
+            State().paths[fd] = PathAt(dirfd, name);
+        }
+        return fd;
+    }
+    static int RenameAt(int fromDirfd, const char* from, int toDirfd, const char* to) {
+        const std::string target = PathAt(toDirfd, to);
+        Call(State().onRename, target);
+        if (EndsWith(target, State().failRename)) {
+            errno = EIO;
+            return -1;
+        }
+        return I2::Utils::RealSysCalls().renameat(fromDirfd, from, toDirfd, to);
     }
     static int Close(int fd) {
         {

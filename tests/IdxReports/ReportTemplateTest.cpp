@@ -1,7 +1,10 @@
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <ios>
 #include <string>
@@ -506,6 +509,59 @@ TEST_F(ReportTemplate, ConcurrentOpensOfAnOldFileLostRows) {
         expected.push_back(1001);
         ASSERT_EQ(ids, expected) << "round " << round;
     }
+}
+
+TEST_F(ReportTemplate, RewriteKeepsTheOwnerOrFailsWithoutTouchingTheReport) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the report to another user";
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user nobody";
+    const std::string content = std::string(Header) + "1,a,1\n";
+    SmallReport::DataFrame_t frame;
+    frame.emplace_back(2, "b", 2);
+
+    // Root rewriting a service user's report leaves it the service user's.
+    WriteWhole(path, content);
+    ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    SmallReport report;
+    ASSERT_OK(report.Rewrite(path, frame));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_gid, nobody->pw_gid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // A user who may write root's report but cannot give a new file root's
+    // owner is refused, and the report stays as it was.
+    WriteWhole(path, content);
+    ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    // The directory and its locks are open to the user, so only the owner stands in its way.
+    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+    ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "locks")) {
+        ASSERT_EQ(::chmod(entry.path().c_str(), entry.is_directory() ? 01777 : 0666), 0);
+    }
+    ASSERT_EQ(::chmod((dir / "locks").c_str(), 01777), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 3;
+        if (::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0) {
+            SmallReport other;
+            const CQiError err = other.Rewrite(path, frame);
+            code = err.IsError() && err.GetErrNo() == 150 ? 0 : 1;
+            if (code) std::fprintf(stderr, "%d %s\n", err.GetErrNo(), err.GetMessage().c_str());
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "rewrite by nobody was not refused with 150";
+    EXPECT_EQ(ReadWhole(path), content);
+    EXPECT_FALSE(Exists(path + ".tmp"));
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
 }
 
 }  // namespace
