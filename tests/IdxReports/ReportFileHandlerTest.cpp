@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <random>
 #include <string>
 #include <vector>
 
 #include <platform/DbgLog.h>
+#include <platform/QiDirectoryHandle.h>
+#include <IdxReports/ReportBadLines.h>
 
 #include <IdxReports/IdxReportsTestSupport.h>
 
@@ -666,6 +671,69 @@ TEST_F(ReportFileHandlerTest, MemberMoveReopensAtNewPath) {
     EXPECT_FALSE(handler.IsOpen());
     EXPECT_EQ(handler.GetFullPath(), moved);
     EXPECT_EQ(ReadAll(moved), kOldContent);
+}
+
+// Lines set aside keep their bytes and numbers, batch after batch, and the file
+// that receives them is made like the report and never anything else.
+TEST_F(ReportFileHandlerTest, BadLinesAppendBatchesToANewFileMadeLikeTheReport) {
+    const std::string report = dir + "/r.csv";
+    WriteAll(report, "A,B\n");
+    ASSERT_EQ(chmod(report.c_str(), 0640), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(report.c_str(), 65534, 65534), 0);  // a service user's report
+    }
+    CQiDirectoryHandle handle;
+    ASSERT_FALSE(handle.Open(dir).IsError());
+    CQiFileStat st;
+    ASSERT_FALSE(handle.Stat("r.csv", st).IsError());
+
+    const std::vector<ReportBadLine> first = {{3, std::string("x,\0y", 4)}, {7, "torn tail\r"}};
+    ASSERT_FALSE(ReportBadLines::Append(handle, "r.csv", st, "test mover", first).IsError());
+    ASSERT_FALSE(ReportBadLines::Append(handle, "r.csv", st, "test mover", {{9, ""}}).IsError());
+    ASSERT_FALSE(ReportBadLines::Append(handle, "r.csv", st, "test mover", {}).IsError());
+
+    // The stamp is "YYYY-MM-DDTHH:MM:SSZ"; everything else is exact.
+    const std::string text = ReadAll(report + ".bad");
+    auto comment = [&](std::size_t at) {
+        return "# " + text.substr(at + 2, 20) + " test mover moved these lines out of " + report + "\n";
+    };
+    const std::string batch1 = comment(0) + std::string("3\tx,\0y\n7\ttorn tail\r\n", 20);
+    ASSERT_GT(text.size(), batch1.size());
+    EXPECT_EQ(text, batch1 + comment(batch1.size()) + "9\t\n");
+    EXPECT_EQ(text[2 + 19], 'Z');
+
+    struct stat bad {};
+    ASSERT_EQ(stat((report + ".bad").c_str(), &bad), 0);
+    EXPECT_EQ(bad.st_mode & 0777, 0640u);
+    if (root) {
+        EXPECT_EQ(bad.st_uid, 65534u);
+    }
+
+    EXPECT_TRUE(ReportBadLines::Append(handle, "r.csv", st, "m", {{2, "a\nb"}}).IsError());
+    EXPECT_EQ(ReadAll(report + ".bad"), text);
+}
+
+TEST_F(ReportFileHandlerTest, BadLinesRefuseAFifoALinkAndASecondNameWithoutWaiting) {
+    WriteAll(dir + "/r.csv", "A\n");
+    WriteAll(dir + "/elsewhere", "kept\n");
+    CQiDirectoryHandle handle;
+    ASSERT_FALSE(handle.Open(dir).IsError());
+    CQiFileStat st;
+    ASSERT_FALSE(handle.Stat("r.csv", st).IsError());
+    const std::vector<ReportBadLine> lines = {{2, "row"}};
+
+    ASSERT_EQ(mkfifo((dir + "/r.csv.bad").c_str(), 0600), 0);
+    EXPECT_EQ(ReportBadLines::Append(handle, "r.csv", st, "m", lines).GetErrNo(), 22);
+    ASSERT_EQ(unlink((dir + "/r.csv.bad").c_str()), 0);
+
+    ASSERT_EQ(symlink("elsewhere", (dir + "/r.csv.bad").c_str()), 0);
+    EXPECT_EQ(ReportBadLines::Append(handle, "r.csv", st, "m", lines).GetErrNo(), 22);
+    ASSERT_EQ(unlink((dir + "/r.csv.bad").c_str()), 0);
+
+    ASSERT_EQ(link((dir + "/elsewhere").c_str(), (dir + "/r.csv.bad").c_str()), 0);
+    EXPECT_EQ(ReportBadLines::Append(handle, "r.csv", st, "m", lines).GetErrNo(), 22);
+    EXPECT_EQ(ReadAll(dir + "/elsewhere"), "kept\n");
 }
 
 }  // namespace
