@@ -75,19 +75,26 @@ constexpr Counter kCounters[] = {
     {Column::InvalidMIMEClassification, &JobStatsRecord::GetInvalidMIMEClassification},
 };
 constexpr std::size_t kSlowest = 5;
-// Distinct hosts, types and invalid jobs kept; the rest are counted together,
-// so a hostile file of ever new host names cannot grow the summary.
+// Distinct hosts, types and invalid jobs kept, and the bytes of host names;
+// the rest are counted together, so a hostile file of ever new (or huge) host
+// names cannot grow the summary.
 constexpr std::size_t kMaxDistinct = 10000;
+constexpr std::size_t kMaxHostBytes = 16u << 20;
+
+std::size_t KeyBytes(const std::string& key) { return key.size(); }
+std::size_t KeyBytes(int) { return 0; }
 
 template <typename Map, typename Key>
-void CountIn(Map& map, const Key& key, std::size_t& others) {
+void CountIn(Map& map, const Key& key, std::size_t& others, std::size_t& bytes) {
     auto it = map.find(key);
-    if (it != map.end())
+    if (it != map.end()) {
         ++it->second;
-    else if (map.size() < kMaxDistinct)
+    } else if (map.size() < kMaxDistinct && bytes + KeyBytes(key) <= kMaxHostBytes) {
         map.emplace(key, 1);
-    else
+        bytes += KeyBytes(key);
+    } else {
         ++others;
+    }
 }
 
 struct JobSummary {
@@ -98,6 +105,7 @@ struct JobSummary {
     std::map<int, std::size_t> perType;
     std::size_t otherHosts = 0;  // rows of hosts past kMaxDistinct
     std::size_t otherTypes = 0;
+    std::size_t hostBytes = 0;
     std::size_t invalidRows = 0;
     std::set<unsigned long long> invalidJobs;
     bool moreInvalidJobs = false;
@@ -109,8 +117,9 @@ struct JobSummary {
 
     void Add(const JobStatsRecord& row) {
         ++rows;
-        CountIn(perHost, row.GetHostname(), otherHosts);
-        CountIn(perType, row.GetJobType(), otherTypes);
+        CountIn(perHost, row.GetHostname(), otherHosts, hostBytes);
+        std::size_t noBytes = 0;
+        CountIn(perType, row.GetJobType(), otherTypes, noBytes);
         if (row.GetStatus() == 1) {
             ++invalidRows;
             if (invalidJobs.size() < kMaxDistinct)

@@ -218,14 +218,15 @@ int Show(const Console& console, const ShowOptions& options) {
         writer->Begin(columns);
         return true;
     };
-    auto emit = [&](Row row, const ReportKind& kind, const Selection& selection) {
+    // Tables show times as UTC date-times; csv and json keep the numbers.
+    auto prepare = [&](Row row, const ReportKind& kind, const Selection& selection) {
         if (table) {
             for (std::size_t i = 0; i < row.size(); ++i) {
                 if (kind.IsTimeColumn(selection.positions[i]) && !row[i].text.empty())
                     row[i].text = TimeText(row[i].text);
             }
         }
-        writer->Add(row);
+        return row;
     };
 
     bool rereadable = true;
@@ -244,12 +245,7 @@ int Show(const Console& console, const ShowOptions& options) {
     Walk walk(console, options);
     std::size_t seen = 0;
     std::size_t shown = 0;
-    struct Held {
-        Row row;
-        const ReportKind* kind;
-        Selection selection;  // small: names and positions
-    };
-    std::deque<Held> held;
+    std::deque<Row> held;
     std::size_t heldBytes = 0;
     const bool holdTail = options.tail && !rereadable;
     bool tooMuch = false;
@@ -257,22 +253,28 @@ int Show(const Console& console, const ShowOptions& options) {
         if (options.head && shown >= *options.head) return false;
         if (holdTail) {
             if (*options.tail == 0) return true;
+            // What a held row costs, its cells' bookkeeping included.
+            const auto cost = [](const Row& r) {
+                std::size_t bytes = sizeof(Row);
+                for (const Cell& cell : r) bytes += sizeof(Cell) + sizeof(std::string) * 2 + cell.text.size();
+                return bytes;
+            };
             if (held.size() == *options.tail) {
-                for (const Cell& cell : held.front().row) heldBytes -= cell.text.size();
+                heldBytes -= cost(held.front());
                 held.pop_front();
             }
-            held.push_back(Held{row, &kind, selection});
-            for (const Cell& cell : row) heldBytes += cell.text.size();
+            held.push_back(prepare(row, kind, selection));
+            heldBytes += cost(row);
             if (heldBytes > kTailBytes) return tooMuch = true, false;
             return true;
         }
         if (options.tail && seen++ < skip) return true;
         if (options.tail && shown >= *options.tail) return false;
-        emit(row, kind, selection);
+        writer->Add(prepare(row, kind, selection));
         ++shown;
         return !options.head || shown < *options.head;
     });
-    for (const Held& h : held) emit(h.row, *h.kind, h.selection);
+    for (const Row& row : held) writer->Add(row);
     finish();
     if (!ok || failed) return kExitFailed;
     if (tooMuch)

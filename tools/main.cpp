@@ -94,6 +94,10 @@ void FinishShow(Values& v) {
     v.show.format = ParseFormat(v.showFormat);
     if (!v.head.empty()) v.show.head = Unsigned(v.head, "--head");
     if (!v.tail.empty()) v.show.tail = Unsigned(v.tail, "--tail");
+    bool input = false;
+    for (const std::string& file : v.show.files) input = input || file == "-";
+    if (v.show.tail && input && v.show.files.size() > 1)
+        throw UsageError("--tail reads standard input only on its own, not among other files");
     if (!v.columns.empty()) {
         std::size_t start = 0;
         for (;;) {
