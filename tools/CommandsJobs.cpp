@@ -273,6 +273,9 @@ int Jobs(const Console& console, const std::string& given, Format format) {
         PrintText(console, directory, summary, header);
     }
     console.out.flush();
+    if (summary.unreadable > 0)
+        return console.Fail(fmt::format("{}: skipped {}; see idxreport check", directory,
+                                        Plural(summary.unreadable, "unreadable line", "unreadable lines")));
     return kExitOk;
 }
 

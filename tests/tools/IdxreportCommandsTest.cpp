@@ -231,6 +231,8 @@ TEST(IdxreportJobs, TakesThePathOfTheReportForItsDirectory) {
         {{"jobs", dir.File("JobStats.csv")}, 0, "  JobStats.csv              1 row\n"},
         {{"jobs", "--format", "table", dir.Path()}, 0, "Invalid:        0 rows of 0 jobs\n"},
     });
+    WriteWhole(dir.File("JobStats.csv"), ReadWhole(dir.File("JobStats.csv")) + "1,2,3\n");
+    RunCases(dir, {{{"jobs", dir.Path()}, 1, "Unreadable:     1 line skipped\n", "skipped 1 unreadable line"}});
 }
 
 TEST(IdxreportCommandLine, HelpAndVersionSucceedOnStdout) {
