@@ -9,9 +9,10 @@
 namespace IdxTool {
 
 enum ExitCode : int {
-    kExitOk = 0,
-    kExitFailed = 1,  // an operation failed, or a check found problems
-    kExitUsage = 2,   // the command line was wrong
+    kExitOk = 0,        // done; a check found every file sound
+    kExitFailed = 1,    // an operation failed, a check found problems, or lines were skipped
+    kExitUsage = 2,     // the command line was wrong; nothing was done
+    kExitRepaired = 3,  // check --repair changed files, and every file is sound now
 };
 
 // Where a command writes, and what it knows about the terminal. Commands write
