@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -241,6 +244,182 @@ TEST(ConcurrentProcesses, ChildOfALockHolderWasRefusedTheLockInsteadOfWaiting) {
     ASSERT_EQ(Wait(child), 0);
     EXPECT_EQ(ReadReport<DanglingStubsKind>(dir / DanglingStubsKind::kFile).Ids(),
               (std::vector<uint64_t>{RecordId(1, 0), RecordId(2, 0)}));
+}
+
+// --- a reader among writers ---
+//
+// Each row carries a digest of its id in its last column and a padded host name,
+// so a line cut short at the end of the file, or glued from the bytes of two
+// rows, never reads back as one that was written.
+
+uint64_t Digest(uint64_t id) {
+    constexpr uint64_t kSpan = 100000000000000000ull;  // 18 digits, always
+    return kSpan + (id * 2654435761ull) % kSpan;
+}
+std::string PaddedTag(uint64_t id) { return RecordTag(id) + std::string(60, 'p'); }
+
+CQiError AppendChecked(JobStatsReport& report, uint64_t id) {
+    JobStatsRecord record;
+    record.SetJobId(id);
+    record.SetTotalFilesInIndex(id);
+    record.SetHostname(PaddedTag(id));
+    record.SetRootSize(id);
+    record.SetInvalidMIMEClassification(Digest(id));
+    return report.AddRecord(record);
+}
+bool AsWritten(const JobStatsRecord& r) {
+    const uint64_t id = r.GetJobId();
+    return id != 0 && r.GetTotalFilesInIndex() == id && r.GetHostname() == PaddedTag(id) && r.GetRootSize() == id &&
+           r.GetInvalidMIMEClassification() == Digest(id) && (r.GetStatus() == 0 || r.GetStatus() == 1);
+}
+CQiError AppendChecked(LogicalDiskReport& report, uint64_t id) {
+    LogicalDiskRecord record;
+    record.SetTime(static_cast<long>(id));
+    record.SetDB(id);
+    record.SetDiskFree(id);
+    record.SetDiskSize(Digest(id));
+    record.SetAlert(PaddedTag(id));
+    return report.AddRecord(record);
+}
+bool AsWritten(const LogicalDiskRecord& r) {
+    const auto id = static_cast<uint64_t>(r.GetTime());
+    return id != 0 && r.GetDB() == id && r.GetDiskFree() == id && r.GetDiskSize() == Digest(id) &&
+           r.GetAlert() == PaddedTag(id);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Appends until `until`: a long-lived writer in runs of 2000 records (so that it
+// hands the system 64 KiB blocks that straddle pages), or one open, append and
+// close per record.
+template <typename Kind>
+int WriteUntil(const std::string& dir, int writer, bool longLived, Clock::time_point until) {
+    WaitPatiently();
+    typename Kind::ReportT report;
+    for (int seq = 0; Clock::now() < until;) {
+        if (!ChildOk("open", Kind::OpenAppend(report, dir))) return 1;
+        for (int n = longLived ? 2000 : 1; n > 0; --n, ++seq) {
+            if (!ChildOk("append", AppendChecked(report, RecordId(writer, seq)))) return 1;
+        }
+        if (!ChildOk("close", report.Close())) return 1;
+        // Leaves the two cores to the reader now and then: the more loads, the
+        // more often one meets a write in progress.
+        if (longLived) usleep(30000);
+    }
+    return 0;
+}
+
+struct ReaderCounts {
+    long loads = 0, failedLoads = 0, rows = 0, notAsWritten = 0;
+    std::string firstProblem;
+};
+
+// One LoadAll and one ForEach of the report at `path`, every row checked.
+template <typename Report>
+void LoadAndCheck(const std::string& path, ReaderCounts& counts) {
+    Report report;
+    typename Report::DataFrame_t rows;
+    const auto check = [&counts](const auto& record) {
+        ++counts.rows;
+        if (AsWritten(record)) return;
+        if (counts.notAsWritten++ == 0) {
+            auto copy = record;
+            counts.firstProblem = "row not as written: " + copy.ToString();
+        }
+    };
+    const auto failed = [&counts](const char* what, const CQiError& err) {
+        if (!err.IsError()) return false;
+        if (counts.failedLoads++ == 0) counts.firstProblem = std::string(what) + " failed: " + err.Describe();
+        return true;
+    };
+    ++counts.loads;
+    if (failed("open", report.Open(path, std::ios::in, false)) || failed("LoadAll", report.LoadAll(rows))) return;
+    for (const auto& record : rows) check(record);
+    ++counts.loads;
+    failed("ForEach", report.ForEach(
+                          [&check](auto& record) {
+                              check(record);
+                              return CQiError::Success();
+                          },
+                          true));
+}
+
+// Loads both reports again and again until the writers are done; the counts go
+// to a file for the test to judge.
+int RunReader(const std::string& dir) {
+    ReaderCounts counts;
+    for (int round = 0; !PathExists(dir + "/" + kDoneMarker) || round < 2; ++round) {
+        LoadAndCheck<JobStatsReport>(dir + "/" + JobStatsKind::kFile, counts);
+        LoadAndCheck<LogicalDiskReport>(dir + "/" + LogicalDiskKind::kFile, counts);
+    }
+    WriteFile(dir + "/reader-counts", std::to_string(counts.loads) + " " + std::to_string(counts.failedLoads) + " " +
+                                          std::to_string(counts.rows) + " " + std::to_string(counts.notAsWritten) +
+                                          "\n" + counts.firstProblem);
+    return 0;
+}
+
+// Marks jobs invalid, and keeps the disk samples short by rewriting them with
+// their latest rows, so that the reader reaches the end of each file often.
+int RunRewriter(const std::string& dir, Clock::time_point until) {
+    WaitPatiently();
+    std::mt19937_64 random(42);
+    const std::string diskPath = dir + "/" + LogicalDiskKind::kFile;
+    while (Clock::now() < until) {
+        std::vector<unsigned long> ids;
+        for (int i = 0; i < 50; ++i) ids.push_back(RecordId(int(random() % 2), int(random() % 20000)));
+        if (!ChildOk("SetInvalidJobs", JobStatsReport::SetInvalidJobs(dir, ids))) return 1;
+        LogicalDiskReport locked, current;
+        LogicalDiskReport::DataFrame_t rows;
+        if (!ChildOk("open disk", locked.Open(diskPath, std::ios::in, false)) || !ChildOk("lock disk", locked.Lock()) ||
+            !ChildOk("open disk", current.Open(diskPath, std::ios::in, false)) ||
+            !ChildOk("load disk", current.LoadAll(rows))) {
+            return 1;
+        }
+        if (rows.size() > 4000) {
+            rows.erase(rows.begin(), rows.end() - 1000);
+            if (!ChildOk("rewrite disk", locked.Rewrite(diskPath, rows))) return 1;
+        }
+        usleep(20000);
+    }
+    return 0;
+}
+
+// IDXREPORTS_READER_SECONDS lengthens the run (3 s).
+TEST(ConcurrentProcesses, ReaderGotRowsNoOneWroteFromFragmentsAndRotations) {
+    StressDir dir;
+    WaitPatiently();
+    const auto until = Clock::now() + std::chrono::seconds(EnvInt("IDXREPORTS_READER_SECONDS", 3));
+    {
+        // Both reports exist before the reader starts: a missing file is no fault.
+        JobStatsReport jobs;
+        LogicalDiskReport disk;
+        ASSERT_FALSE(JobStatsKind::OpenAppend(jobs, dir.Path()).IsError());
+        ASSERT_FALSE(LogicalDiskKind::OpenAppend(disk, dir.Path()).IsError());
+    }
+    const std::string path = dir.Path();
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < 2; ++writer) {
+        const bool longLived = writer == 0;
+        writers.push_back(Spawn([=] { return WriteUntil<JobStatsKind>(path, writer, longLived, until); }));
+        writers.push_back(Spawn([=] { return WriteUntil<LogicalDiskKind>(path, writer, longLived, until); }));
+    }
+    writers.push_back(Spawn([=] { return RunRewriter(path, until); }));
+    const pid_t reader = Spawn([=] { return RunReader(path); });
+    const bool writersOk = WaitAll(writers);
+    WriteFile(dir / kDoneMarker, "");
+    ASSERT_EQ(Wait(reader), 0);
+    ASSERT_TRUE(writersOk) << "a writer failed; its stderr names the operation";
+
+    ReaderCounts counts;
+    std::istringstream in(ReadFile(dir / "reader-counts"));
+    in >> counts.loads >> counts.failedLoads >> counts.rows >> counts.notAsWritten;
+    std::getline(in >> std::ws, counts.firstProblem);
+    std::printf("reader: %ld loads, %ld rows checked, %ld rows not as written, %ld loads failed\n", counts.loads,
+                counts.rows, counts.notAsWritten, counts.failedLoads);
+    EXPECT_GT(counts.rows, 0);
+    EXPECT_EQ(counts.notAsWritten, 0) << counts.firstProblem;
+    EXPECT_EQ(counts.failedLoads, 0) << counts.firstProblem;
+    EXPECT_TRUE(PathExists(dir / "JobStats.csv.old")) << "no rotation happened meanwhile: lengthen the run";
 }
 
 }  // namespace

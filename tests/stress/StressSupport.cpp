@@ -1,10 +1,14 @@
 #include "stress/StressSupport.h"
 
 #include <stdlib.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -316,6 +320,68 @@ std::string OldJobStatsHeader() {
 std::string OldJobStatsRow(uint64_t id) {
     const std::string n = std::to_string(id);
     return n + "," + n + ",0,0,0,0,0,0,0,0,0," + Quoted(RecordTag(id)) + ",1700000000,0";
+}
+
+bool UnprivilegedUser(uid_t& uid, gid_t& gid, std::string& why) {
+    if (geteuid() != 0) {
+        why = "runs only as root, which can act as another user";
+        return false;
+    }
+    const passwd* user = getpwnam("nobody");
+    if (user == nullptr || user->pw_uid == 0) {
+        why = "no unprivileged user \"nobody\" here";
+        return false;
+    }
+    uid = user->pw_uid;
+    gid = user->pw_gid;
+    return true;
+}
+
+bool BecomeUser(uid_t uid, gid_t gid) {
+    if (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0) return true;
+    std::fprintf(stderr, "child %d: cannot become %u:%u: errno %d\n", getpid(), uid, gid, errno);
+    return false;
+}
+
+bool AsUser(uid_t uid, gid_t gid, const std::function<bool()>& body) {
+    if (uid == geteuid()) return body();
+    return Wait(Spawn([&] { return BecomeUser(uid, gid) && body() ? 0 : 1; })) == 0;
+}
+
+FileState StateOf(const std::string& path) {
+    FileState state;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return state;
+    state.exists = true;
+    state.mode = st.st_mode;
+    state.uid = st.st_uid;
+    state.gid = st.st_gid;
+    if (S_ISREG(st.st_mode)) state.bytes = ReadFile(path);
+    return state;
+}
+
+std::string Describe(const FileState& state) {
+    if (!state.exists) return "missing";
+    char text[64];
+    std::snprintf(text, sizeof text, "mode %o owner %u:%u, %zu bytes", state.mode, state.uid, state.gid,
+                  state.bytes.size());
+    return text;
+}
+
+std::vector<std::string> OtherNames(const std::string& dir, const std::vector<std::string>& expected) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "locks" && std::find(expected.begin(), expected.end(), name) == expected.end()) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+bool MovedToBad(const std::string& report, const std::string& bytes) {
+    return ReadFile(report + ".bad").find(bytes) != std::string::npos;
 }
 
 void WaitPatiently() { I2::Utils::IdxNamedMutex::SetDefaultTimeoutMs(240000); }

@@ -238,6 +238,38 @@ void ExpectEachRecordOnce(const std::vector<Row>& rows, int writers, int count);
 // The file exists, starts with `header` and holds only whole, readable lines.
 void ExpectWholeReport(const ReportContent& content, const std::string& header, const std::string& what);
 
+// --- other users, planted files and what a file is ---
+
+// The ids of "nobody" when this process is root and may act as another user;
+// false, with the reason for a skip in `why`, otherwise.
+bool UnprivilegedUser(uid_t& uid, gid_t& gid, std::string& why);
+// In a child: becomes `uid`:`gid` for good; false, with the cause on stderr.
+bool BecomeUser(uid_t uid, gid_t gid);
+// Runs `body` as `uid`:`gid` in a child of its own (or here when `uid` is this
+// process's own): for files that another user must make. False when it failed.
+bool AsUser(uid_t uid, gid_t gid, const std::function<bool()>& body);
+
+// What a name stands for, unfollowed: type, mode, owner and, for a regular file,
+// every byte. Equal states mean nothing was written, moved or handed over.
+struct FileState {
+    bool exists = false;
+    unsigned mode = 0;  // st_mode: type and permission bits
+    unsigned uid = 0, gid = 0;
+    std::string bytes;
+    bool operator==(const FileState& other) const {
+        return exists == other.exists && mode == other.mode && uid == other.uid && gid == other.gid &&
+               bytes == other.bytes;
+    }
+    bool operator!=(const FileState& other) const { return !(*this == other); }
+};
+FileState StateOf(const std::string& path);
+std::string Describe(const FileState& state);
+
+// Names in `dir` other than `expected` (the "locks" directory aside).
+std::vector<std::string> OtherNames(const std::string& dir, const std::vector<std::string>& expected);
+// Whether the lines moved out of `report` into its ".bad" file hold `bytes`.
+bool MovedToBad(const std::string& report, const std::string& bytes);
+
 // Raises the named lock's wait so that a loaded machine never turns contention
 // into a failed open: these tests count records, not waiting times.
 void WaitPatiently();
