@@ -3,6 +3,7 @@
 // older job statistics layout. Afterwards every record must stand in its file
 // exactly once, whole and readable, in its writer's order.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <platform/IdxLockDirectory.h>
 #include "stress/StressSupport.h"
 
 namespace I2::stress {
@@ -368,17 +370,12 @@ int RunRewriter(const std::string& dir, Clock::time_point until) {
         std::vector<unsigned long> ids;
         for (int i = 0; i < 50; ++i) ids.push_back(RecordId(int(random() % 2), int(random() % 20000)));
         if (!ChildOk("SetInvalidJobs", JobStatsReport::SetInvalidJobs(dir, ids))) return 1;
-        LogicalDiskReport locked, current;
-        LogicalDiskReport::DataFrame_t rows;
-        if (!ChildOk("open disk", locked.Open(diskPath, std::ios::in, false)) || !ChildOk("lock disk", locked.Lock()) ||
-            !ChildOk("open disk", current.Open(diskPath, std::ios::in, false)) ||
-            !ChildOk("load disk", current.LoadAll(rows))) {
-            return 1;
-        }
-        if (rows.size() > 4000) {
+        const CQiError err = RewriteUnderLock<LogicalDiskReport>(diskPath, [](LogicalDiskReport::DataFrame_t& rows) {
+            if (rows.size() <= 4000) return false;
             rows.erase(rows.begin(), rows.end() - 1000);
-            if (!ChildOk("rewrite disk", locked.Rewrite(diskPath, rows))) return 1;
-        }
+            return true;
+        });
+        if (!ChildOk("rewrite disk samples", err)) return 1;
         usleep(20000);
     }
     return 0;
@@ -420,6 +417,142 @@ TEST(ConcurrentProcesses, ReaderGotRowsNoOneWroteFromFragmentsAndRotations) {
     EXPECT_EQ(counts.notAsWritten, 0) << counts.firstProblem;
     EXPECT_EQ(counts.failedLoads, 0) << counts.firstProblem;
     EXPECT_TRUE(PathExists(dir / "JobStats.csv.old")) << "no rotation happened meanwhile: lengthen the run";
+}
+
+// --- across users and path spellings ---
+
+// The lock directory shared by all users, as the system's is prepared (owned by
+// root, sticky, writable by all), and IDXREPORTS_LOCK_DIR unset: every process
+// here locks with the default settings, but away from the machine's own locks.
+class DefaultLockDirectory {
+public:
+    explicit DefaultLockDirectory(const std::string& path) : saved(I2::Utils::SharedLockDirectory()) {
+        if (mkdir(path.c_str(), 0755) != 0 || chmod(path.c_str(), 01777) != 0) ADD_FAILURE() << "cannot make " << path;
+        const char* configured = std::getenv("IDXREPORTS_LOCK_DIR");
+        if (configured != nullptr) savedEnv = configured;
+        unsetenv("IDXREPORTS_LOCK_DIR");
+        I2::Utils::SharedLockDirectory() = path;
+    }
+    ~DefaultLockDirectory() {
+        I2::Utils::SharedLockDirectory() = saved;
+        if (!savedEnv.empty()) setenv("IDXREPORTS_LOCK_DIR", savedEnv.c_str(), 1);
+    }
+    DefaultLockDirectory(const DefaultLockDirectory&) = delete;
+    DefaultLockDirectory& operator=(const DefaultLockDirectory&) = delete;
+
+private:
+    std::string saved, savedEnv;
+};
+
+// One job statistics record per open, append and close, as a service that
+// reports one job at a time writes them.
+int AppendOneByOne(const std::string& dir, int writer, int count) {
+    WaitPatiently();
+    for (int seq = 0; seq < count; ++seq) {
+        JobStatsReport report;
+        if (!ChildOk("open", JobStatsKind::OpenAppend(report, dir)) ||
+            !ChildOk("append", JobStatsKind::Append(report, RecordId(writer, seq))) ||
+            !ChildOk("close", report.Close())) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Rewrites the report at directory/JobStats.csv until `done` exists, each
+// kind of rewrite in turn, through the directory spellings given; after each,
+// the file must still have the owner, group and mode of `keep`.
+int RewriteUntil(const std::vector<std::string>& spellings, const std::string& done, const FileState& keep) {
+    WaitPatiently();
+    for (int round = 0; !PathExists(done) || round < 4; ++round) {
+        const std::string& directory = spellings[static_cast<std::size_t>(round) % spellings.size()];
+        const std::string path = directory + "/" + JobStatsKind::kFile;
+        std::vector<unsigned long> ids{static_cast<unsigned long>(RecordId(0, round))};
+        const bool mark = round % 2 == 0;
+        const CQiError err = mark ? JobStatsReport::SetInvalidJobs(directory, ids) : RewriteUnderLock<JobStatsReport>(path);
+        if (!ChildOk(mark ? "SetInvalidJobs" : "repair", err)) return 1;
+        const FileState now = StateOf(path);
+        if (now.uid != keep.uid || now.gid != keep.gid || now.mode != keep.mode) {
+            std::fprintf(stderr, "%s handed the report over: %s, was %s\n", mark ? "SetInvalidJobs" : "repair",
+                         Describe(now).c_str(), Describe(keep).c_str());
+            return 2;
+        }
+        // A lock waiter polls: without a pause the rewriter would starve it.
+        usleep(10000);
+    }
+    return 0;
+}
+
+// Locks were per user, so root's rewrites went ahead while a service user's
+// writer appended, and every rewrite run as root gave the file to root (after
+// which the service could no longer write its own report).
+TEST(ConcurrentProcesses, RootsRewritesLostAServiceUsersRecordsAndTookItsReport) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string why;
+    if (!UnprivilegedUser(uid, gid, why)) GTEST_SKIP() << why;
+    StressDir dir;
+    WaitPatiently();
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+    DefaultLockDirectory locks(dir / "shared-locks");
+    const std::string reports = dir / "reports";
+    ASSERT_EQ(mkdir(reports.c_str(), 0755), 0);
+    ASSERT_EQ(chown(reports.c_str(), uid, gid), 0);
+    ASSERT_TRUE(AsUser(uid, gid, [&reports] {
+        JobStatsReport report;
+        return ChildOk("create", JobStatsKind::OpenAppend(report, reports)) && ChildOk("close", report.Close());
+    }));
+    const std::string path = reports + "/" + JobStatsKind::kFile;
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    const FileState created = StateOf(path);
+
+    const int count = EnvInt("IDXREPORTS_CROSS_USER_RECORDS", 500);
+    const std::string done = dir / kDoneMarker;
+    const pid_t writer = Spawn([&] { return BecomeUser(uid, gid) ? AppendOneByOne(reports, 0, count) : 1; });
+    const pid_t rewriter = Spawn([&] { return RewriteUntil({reports}, done, created); });
+    const int written = Wait(writer);
+    WriteFile(done, "");
+    EXPECT_EQ(Wait(rewriter), 0) << "1: a rewrite failed; 2: a rewrite changed the report's owner or mode (stderr)";
+    EXPECT_EQ(written, 0) << "the service's writer failed; its stderr says why";
+    ExpectEachRecordOnce(ReadReport<JobStatsKind>(path).rows, 1, count);
+
+    // A header conversion run as root keeps them too.
+    const std::string legacy = reports + "/Legacy.csv";
+    WriteFile(legacy, OldJobStatsHeader() + "\n" + OldJobStatsRow(RecordId(1, 0)) + "\n");
+    ASSERT_EQ(chown(legacy.c_str(), uid, gid), 0);
+    ASSERT_EQ(chmod(legacy.c_str(), 0640), 0);
+    const FileState before = StateOf(legacy);
+    JobStatsReport converted;
+    ASSERT_FALSE(converted.Open(reports, "Legacy.csv", std::ios::in).IsError());
+    const FileState after = StateOf(legacy);
+    EXPECT_EQ(ReadReport<JobStatsKind>(legacy).firstLine, HeaderLineOf<JobStatsKind>());
+    EXPECT_TRUE(after.uid == before.uid && after.gid == before.gid && after.mode == before.mode)
+        << "the conversion handed the report over: " << Describe(after) << ", was " << Describe(before);
+}
+
+// The lock was named after the path as spelled, so a writer through a symlinked
+// directory and a rewriter through the real one (or "..") each took a lock of
+// their own, and the rewrite dropped the records appended meanwhile.
+TEST(ConcurrentProcesses, PathThroughASymlinkedDirectoryTookAnotherLockAndLostRecords) {
+    StressDir dir;
+    WaitPatiently();
+    const std::string real = dir / "real";
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(real.c_str(), (dir / "link").c_str()), 0);
+    {
+        JobStatsReport report;
+        ASSERT_FALSE(JobStatsKind::OpenAppend(report, real).IsError());
+    }
+    const int count = EnvInt("IDXREPORTS_CROSS_USER_RECORDS", 500);
+    const std::string done = dir / kDoneMarker;
+    const FileState created = StateOf(real + "/" + JobStatsKind::kFile);
+    const pid_t writer = Spawn([&] { return AppendOneByOne(dir / "link", 0, count); });
+    const pid_t rewriter = Spawn([&] { return RewriteUntil({real, real + "/../real/"}, done, created); });
+    const int written = Wait(writer);
+    WriteFile(done, "");
+    EXPECT_EQ(Wait(rewriter), 0) << "a rewrite failed; its stderr says why";
+    EXPECT_EQ(written, 0) << "the writer failed; its stderr says why";
+    ExpectEachRecordOnce(ReadReport<JobStatsKind>(real + "/" + JobStatsKind::kFile).rows, 1, count);
 }
 
 }  // namespace

@@ -270,6 +270,22 @@ std::vector<std::string> OtherNames(const std::string& dir, const std::vector<st
 // Whether the lines moved out of `report` into its ".bad" file hold `bytes`.
 bool MovedToBad(const std::string& report, const std::string& bytes);
 
+// A rewrite as `idxreport check --repair` makes one: the report's own handler
+// holds the lock from before the load until the replacement is in place; `edit`
+// may change the rows, and returns false to leave the file alone.
+template <typename Report>
+CQiError RewriteUnderLock(const std::string& path,
+                          const std::function<bool(typename Report::DataFrame_t&)>& edit = nullptr) {
+    Report locked, current;
+    typename Report::DataFrame_t rows;
+    CQiError err = locked.Open(path, std::ios::in, false);
+    if (!err.IsError()) err = locked.Lock();
+    if (!err.IsError()) err = current.Open(path, std::ios::in, false);
+    if (!err.IsError()) err = current.LoadAll(rows);
+    if (!err.IsError() && (!edit || edit(rows))) err = locked.Rewrite(path, rows);
+    return err;
+}
+
 // Raises the named lock's wait so that a loaded machine never turns contention
 // into a failed open: these tests count records, not waiting times.
 void WaitPatiently();
