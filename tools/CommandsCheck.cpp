@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include <IdxReports/ReportFileHandler.h>
+#include <IdxReports/ReportFileReplacement.h>
 #include <platform/IdxNamedMutex.h>
 #include <platform/QiFileSystem.h>
 
@@ -27,8 +28,6 @@ namespace {
 constexpr std::size_t kListedProblemsPerFile = 100;
 
 // Side files next to a report, as the library names them.
-std::string TempOf(const std::string& path) { return path + ".tmp"; }
-std::string BadOf(const std::string& path) { return path + ".bad"; }
 
 // The cross-process lock of a report, under the name its writers take: the
 // path with "/" replaced, of the absolute path, since writers open absolute
@@ -138,9 +137,9 @@ public:
         } else if (leftoverTemp_) {
             // Under the report's lock no rewrite runs: the temporary is what a
             // dead one left; the report itself is whole.
-            CQiError error = CQiFile::Delete(TempOf(path_), true);
-            if (error.IsError()) return console_.Fail(TempOf(path_), error), false;
-            console_.out << fmt::format("{}: removed the leftover {}\n", path_, TempOf(path_));
+            CQiError error = CQiFile::Delete(I2::ReportSideFiles::Temporary(path_), true);
+            if (error.IsError()) return console_.Fail(I2::ReportSideFiles::Temporary(path_), error), false;
+            console_.out << fmt::format("{}: removed the leftover {}\n", path_, I2::ReportSideFiles::Temporary(path_));
         }
         return true;
     }
@@ -193,11 +192,11 @@ private:
             tail_ = Tail{};
             return;
         }
-        Problem(where + what + ": a write cut short; check --repair moves it to " + BadOf(path_));
+        Problem(where + what + ": a write cut short; check --repair moves it to " + I2::ReportSideFiles::Unreadable(path_));
     }
 
     void JudgeTemporary(bool locked) {
-        const std::string tmp = TempOf(path_);
+        const std::string tmp = I2::ReportSideFiles::Temporary(path_);
         const std::string what = WhatIsAt(tmp);
         if (what.empty()) return;
         if (!IsRewriteTemporary(tmp, kind_)) {
@@ -220,7 +219,7 @@ private:
     // Lines moved out earlier are safe in FILE.bad: a note, not a problem, so
     // that a monitoring job does not alarm for ever after one crash.
     void NoteBadFile() {
-        const std::string bad = BadOf(path_);
+        const std::string bad = I2::ReportSideFiles::Unreadable(path_);
         const std::string what = WhatIsAt(bad);
         if (what.empty()) return;
         if (what != "a regular file") {
@@ -246,8 +245,8 @@ private:
     // FILE.bad, which is synced first. A crash in between leaves a line in both
     // places, never in neither.
     bool Rewrite() {
-        const std::string tmpPath = TempOf(path_);
-        const std::string badPath = BadOf(path_);
+        const std::string tmpPath = I2::ReportSideFiles::Temporary(path_);
+        const std::string badPath = I2::ReportSideFiles::Unreadable(path_);
         if (foreignTemp_)
             return console_.Fail(fmt::format("{}: {} stands where the rewrite puts its temporary; nothing was changed",
                                              path_, tmpPath)),

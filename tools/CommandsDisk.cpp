@@ -10,6 +10,7 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <IdxReports/ReportFileReplacement.h>
 #include <IdxReports/Reports/LogicalDiskReport.h>
 #include <platform/QiFileSystem.h>
 
@@ -146,8 +147,9 @@ int FreeSpace(const Console& console, const FreeSpaceOptions& options) {
     writer->End();
     if (skipped > 0) {
         return console.Fail(fmt::format("{}: skipped {}; the server's own averaging stops at the first of them: "
-                                        "idxreport check --repair {} moves them to {}.bad",
-                                        path, Plural(skipped, "unreadable line", "unreadable lines"), path, path));
+                                        "idxreport check --repair {} moves them to {}",
+                                        path, Plural(skipped, "unreadable line", "unreadable lines"), path,
+                                        I2::ReportSideFiles::Unreadable(path)));
     }
     return kExitOk;
 }

@@ -17,6 +17,7 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include <IdxReports/ReportFileReplacement.h>
 #include <IdxReports/Reports/JobStatsReport.h>
 #include <platform/QiFileSystem.h>
 
@@ -146,7 +147,7 @@ struct JobSummary {
 
 CQiError Summarise(const Console& console, const std::string& directory, JobSummary& summary) {
     const std::string current = CQiPath::Append(directory, I2::JobStatsReport::FileName);
-    const std::string old = current + ".old";
+    const std::string old = I2::ReportSideFiles::Previous(current);
     const std::string problem = DirectoryProblem(directory);
     if (!problem.empty()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s", problem.c_str());
     if (!CQiPath::Exists(current) && !CQiPath::Exists(old))
@@ -259,7 +260,7 @@ int Jobs(const Console& console, const std::string& given, Format format) {
     std::string directory = given;
     const std::string name = CQiPath::GetFileName(given).str();
     if (!CQiPath::IsDirectory(given) && CQiPath::IsFile(given) &&
-        (name == I2::JobStatsReport::FileName || name == std::string(I2::JobStatsReport::FileName) + ".old")) {
+        (name == I2::JobStatsReport::FileName || name == I2::ReportSideFiles::Previous(I2::JobStatsReport::FileName))) {
         directory = CQiPath::GetParent(given).str();
         if (directory.empty()) directory = ".";
     }
@@ -315,7 +316,7 @@ int Invalidate(const Console& console, const std::string& directory, std::vector
     // A job that is listed but has no row is most often a typo; one whose rows
     // rotated into ".old" is out of invalidate's reach, and the user must know.
     std::set<unsigned long long> inOld;
-    const std::string old = path + ".old";
+    const std::string old = I2::ReportSideFiles::Previous(path);
     if (CQiPath::Exists(old)) {
         std::size_t ignored = 0;
         (void)ForEachJobRow(

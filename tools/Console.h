@@ -25,8 +25,10 @@ struct Console {
     bool errIsTerminal = false;
     bool verbose = false;
 
-    // Writes "idxreport: <message>" as one line (with `verbose`, followed by the
-    // error's trace, one location per line) and returns kExitFailed.
+    // Writes "idxreport: <message>" as one line, the messages of the error's
+    // causes appended ("...; caused by: No space left on device"), and returns
+    // kExitFailed. With `verbose` the line is followed by the error's trace, one
+    // location per line, then each cause ("  caused by: ...") with its trace.
     int Fail(const std::string& context, const CQiError& error) const;
     int Fail(const std::string& message) const;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <ios>
+#include <sstream>
 #include <utility>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include <IdxReports/Reports/JobStatsReport.h>
 #include <IdxReports/Reports/LogicalDiskReport.h>
 
+#include "Console.h"
 #include "tools/ToolTestSupport.h"
 
 namespace I2::Testing {
@@ -263,6 +265,33 @@ TEST(IdxreportCommandLine, VerboseFailureAddsTheTraceOneLocationPerLine) {
     ASSERT_GE(lines.size(), 2u) << verbose.err;
     EXPECT_EQ(lines[0], Lines(quiet.err)[0]);
     for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind("    at ", 0), 0u) << lines[i];
+}
+
+TEST(IdxreportCommandLine, FailureNamesEveryCauseAndVerboseTracesEach) {
+    const CQiError root = FXErrorUtil::ErrorSysErrNo(FX_CODE_LOCATION, 28, 28, "No space left on device");
+    const CQiError middle = FXErrorUtil::Recode(FX_CODE_LOCATION, 5, root, "Failed to flush");
+    const CQiError top = FXErrorUtil::Recode(FX_CODE_LOCATION, 150, middle, "Cannot rewrite the report");
+    const std::string line = "idxreport: r.csv: Cannot rewrite the report; caused by: Failed to flush; "
+                             "caused by: No space left on device\n";
+    for (const bool verbose : {false, true}) {
+        std::ostringstream out, err;
+        const IdxTool::Console console{out, err, false, false, verbose};
+        EXPECT_EQ(console.Fail("r.csv", top), IdxTool::kExitFailed);
+        const std::vector<std::string> lines = Lines(err.str());
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0] + "\n", line);
+        if (!verbose) {
+            EXPECT_EQ(lines.size(), 1u) << err.str();
+            continue;
+        }
+        // Each level: its trace, then the next cause under "caused by".
+        std::vector<std::string> shape;
+        for (std::size_t i = 1; i < lines.size(); ++i)
+            shape.push_back(lines[i].rfind("    at ", 0) == 0 ? "at" : lines[i]);
+        EXPECT_EQ(shape, (std::vector<std::string>{"at", "  caused by: Failed to flush", "at",
+                                                   "  caused by: No space left on device", "at"}))
+            << err.str();
+    }
 }
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
