@@ -15,13 +15,13 @@
 #include <platform/QiFileSystem.h>
 
 #include "Console.h"
+#include "DiskSummary.h"
 #include "ReportFile.h"
 
 namespace IdxTool {
 namespace {
 
 constexpr std::size_t kBarWidth = 40;
-constexpr long kSecondsPerDay = 86400;
 // Skipped lines named one by one on stderr; the rest are counted.
 constexpr std::size_t kNamedSkips = 10;
 
@@ -30,46 +30,6 @@ std::string Bar(double value, double largest) {
     auto length = static_cast<std::size_t>(value / largest * kBarWidth + 0.5);
     return std::string(std::max<std::size_t>(length, 1), '#');
 }
-
-// The library's periods: a period opens at its first sample and takes, in file
-// order, every later sample less than a day after that start (or before it: a
-// clock set back). Kept here as the library has it, so the averages agree,
-// but streamed: a file of any length costs one period's sums.
-struct Period {
-    long start;
-    double average;
-};
-
-class Averager {
-public:
-    void Add(long time, unsigned long long diskFree) {
-        const unsigned long long mebibytes = diskFree >> 20;
-        if (open_ && (time < start_ || static_cast<uint64_t>(time) - static_cast<uint64_t>(start_) <
-                                           static_cast<uint64_t>(kSecondsPerDay))) {
-            sum_ += mebibytes;
-            ++samples_;
-            return;
-        }
-        Close();
-        open_ = true;
-        start_ = time;
-        sum_ = mebibytes;
-        samples_ = 1;
-    }
-    // The last period, once the samples end.
-    void Close() {
-        if (open_) periods.push_back(Period{start_, static_cast<double>(sum_ / samples_)});
-        open_ = false;
-    }
-    // One entry per day with samples: a few thousand for years of them.
-    std::vector<Period> periods;
-
-private:
-    bool open_ = false;
-    long start_ = 0;
-    long double sum_ = 0;  // exact for any sum of 64-bit MiB counts a disk has
-    unsigned long long samples_ = 0;
-};
 
 std::string StartText(long start, bool table) {
     const auto tm = fmt::gmtime(static_cast<std::time_t>(start));

@@ -126,6 +126,18 @@ void AddSamples(const std::string& path, const std::vector<std::pair<long, unsig
     }
 }
 
+// The value metrics publishes as the disk's latest daily average, or -1 when
+// it publishes none.
+double PublishedDailyAverage(const TempDir& dir) {
+    const ToolResult metrics = RunTool(dir, {"metrics", dir.Path()});
+    const std::string name = "\nidxreports_disk_daily_average_free_bytes{";
+    const std::size_t at = metrics.out.find(name);
+    if (at == std::string::npos) return -1;
+    const std::size_t end = metrics.out.find('\n', at + 1);
+    const std::size_t value = metrics.out.rfind(' ', end) + 1;
+    return std::stod(metrics.out.substr(value, end - value));
+}
+
 TEST(IdxreportFreeSpace, OneRowPerPeriodDatedByItsStart) {
     TempDir dir;
     const std::string path = LogicalDiskReport::GetFilePath(dir.Path(), "/mnt/disk");
@@ -138,6 +150,8 @@ TEST(IdxreportFreeSpace, OneRowPerPeriodDatedByItsStart) {
         ASSERT_LIB_OK(report.LoadIndexCacheDiskFreeSpace(library));
     }
     ASSERT_EQ(library, (std::vector<double>{2.0, 5.5}));
+    // metrics averages in its one pass, and must agree with the library.
+    EXPECT_EQ(PublishedDailyAverage(dir), 5.5 * 1048576);
     const std::string csv = "=Period start (UTC),Free MiB\n2024-03-01T00:00:00Z,2.0\n2024-03-04T00:00:00Z,5.5\n";
     RunCases(dir, {
         {{"freespace", dir.Path(), "/mnt/disk"}, 0, csv},
@@ -165,6 +179,12 @@ TEST(IdxreportFreeSpace, SkipsABadLineByNumberAndPointsToTheRepair) {
                     "idxreport: " + path + ":4: skipped unreadable line: column \"DiskFree\": \"notanumber\" is not a "
                     "number\nidxreport: " + path + ": skipped 1 unreadable line; the server's own averaging stops at "
                     "the first of them: idxreport check --repair " + path}});
+    // Where the tool refuses a line, metrics shows the library's own verdict.
+    std::vector<double> library;
+    LogicalDiskReport report;
+    ASSERT_LIB_OK(report.Open(path, std::ios::in, false));
+    const bool averaged = !report.LoadIndexCacheDiskFreeSpace(library).IsError() && !library.empty();
+    EXPECT_EQ(PublishedDailyAverage(dir), averaged ? library.back() * 1048576 : -1);
 }
 
 TEST(IdxreportDiskFile, PrintsTheNameTheLibraryUses) {
