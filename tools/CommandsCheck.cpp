@@ -192,7 +192,8 @@ private:
             tail_ = Tail{};
             return;
         }
-        Problem(where + what + ": a write cut short; check --repair moves it to " + I2::ReportSideFiles::Unreadable(path_));
+        Problem(where + what + ": a write cut short; check --repair moves it to " +
+                I2::ReportSideFiles::Unreadable(path_));
     }
 
     void JudgeTemporary(bool locked) {
