@@ -37,6 +37,8 @@ FIGURES = [
     ("DiskFree_Year", "LoadIndexCacheDiskFreeSpace, a year of one-minute samples", "floor", 1.5),
     ("ForEach_Disk_BadNumbers_1M", "ForEach, 1,000,000 disk samples whose numbers do not convert", "good", 1.5),
     ("Lock_AcquireRelease", "uncontended lock + unlock (IdxNamedMutex against flock)", "floor", 2.0),
+    ("Metrics_FullDirectory", "idxreport metrics: JobStats.csv, its .old, two disk files of a year of samples",
+     "floor", None),
 ]
 
 FLOOR_NAMES = {

@@ -11,169 +11,154 @@
 #include <fmt/format.h>
 
 #include <IdxReports/ReportFileHandler.h>
+#include <IdxReports/ReportFileReplacement.h>
 #include <platform/IdxNamedMutex.h>
 #include <platform/QiFileSystem.h>
 
 #include "Console.h"
+#include "Output.h"
 #include "ReportFile.h"
 #include "System.h"
 
 namespace IdxTool {
 namespace {
 
-// A file full of damage would bury the summary; past this many lines the rest
-// are only counted.
-constexpr std::size_t kListedLinesPerFile = 100;
+// A file full of damage would bury the summary, and listing it would hold it
+// in memory; past this many problems the rest are only counted.
+constexpr std::size_t kListedProblemsPerFile = 100;
 
-struct BadLine {
-    std::size_t number;
-    std::string text;
+// Side files next to a report, as the library names them.
+
+// The cross-process lock of a report, under the name its writers take: the
+// path with "/" replaced, of the absolute path, since writers open absolute
+// paths in practice.
+class ReportLock {
+public:
+    explicit ReportLock(const std::string& path)
+        : mutex_(I2::ReportFileHandler::LockNameOf(AbsolutePath(path))) {}
+    // Waits as long as IdxNamedMutex's default timeout.
+    bool Wait() { return mutex_.lock(0); }
+    // One attempt, and a millisecond at most: a writer that holds the lock
+    // is not waited for, and one that wants it is kept no longer than that.
+    bool TryNow() { return mutex_.lock(1); }
+    void Release() { mutex_.unlock(); }
+
+private:
+    I2::Utils::IdxNamedMutex mutex_;
 };
 
-// What one pass over a file found.
-struct Findings {
-    std::size_t records = 0;
-    std::size_t unlisted = 0;
-    bool keptTornLine = false;  // the last line lacks its line end but reads
-    bool leftoverTemp = false;
-    std::vector<BadLine> bad;
-};
+// Whether FILE.tmp is what a rewrite of FILE leaves: a regular file, empty or
+// starting with a header of the report's kind. Anything else is not the
+// library's, and is left alone.
+bool IsRewriteTemporary(const std::string& tmpPath, const ReportKind* kind) {
+    if (WhatIsAt(tmpPath) != "a regular file") return false;
+    ReportFile tmp;
+    if (tmp.Open(tmpPath).IsError() || !tmp.IsPlainFile()) return false;
+    if (tmp.Size() == 0) return true;
+    return tmp.Kind() != nullptr && tmp.Kind() == kind;
+}
 
+// One file's check, and with --repair its repair.
 class FileChecker {
 public:
     FileChecker(const Console& console, std::string path) : console_(console), path_(std::move(path)) {}
 
     // Reads the whole file and prints each problem. False when the file could
-    // not be read as a report at all (then nothing can be repaired).
-    bool Scan(bool keepRecords) {
-        CQiError error = file_.Open(path_);
+    // not be read as a report at all (then nothing can be repaired). `locked`:
+    // the caller holds the report's lock, so an unterminated tail is a crash
+    // leftover and nobody writes the file.
+    bool Scan(bool locked) {
+        ReportFile file;
+        CQiError error = file.Open(path_);
         if (error.IsError()) {
-            Problem(fmt::format("{}: {}", path_, error.GetErrNo() == 2 ? "no such file" : error.GetMessage()));
+            Problem(fmt::format("{}: {}", path_, error.GetMessage()));
             return false;
         }
-        kind_ = file_.Kind();
+        plain_ = file.IsPlainFile();
+        kind_ = file.Kind();
         if (kind_ == nullptr) {
-            Problem(fmt::format("{}:1: {}", path_, file_.KindProblem()));
+            Problem(fmt::format("{}:1: {}", path_, file.KindProblem()));
             return false;
         }
-        // The records to keep go to the repair that holds the report's lock. A
-        // file that was no report when the lock was to be taken has none: its
-        // records are not kept, since a rewrite without the lock held since the
-        // scan would lose the lines appended in between.
-        if ((keepRecords && repair_ == nullptr) || (repair_ != nullptr && lockedKind_ != kind_)) {
-            console_.Fail(path_ + ": the file changed kind while its lock was taken; nothing was changed");
-            return false;
-        }
-        const std::size_t columns = file_.Header().size();
-        std::size_t lastLine = 1;
-        // An unreadable line is listed once the next line is seen: only then is
-        // it known whether it is the last one, which may be torn.
-        std::size_t pendingLine = 0;
-        std::string pendingWhy;
+        const std::size_t columns = file.Header().size();
+        if (!file.HeaderLine().terminated) tail_ = Tail{1, file.HeaderLine().length};
         std::string why;
-        error = file_.ForEachDataLine(console_, [&](std::size_t number, const std::string& line) {
-            lastLine = number;
-            if (pendingLine != 0) {
-                ListLine(pendingLine, "unreadable line: " + pendingWhy);
-                pendingLine = 0;
+        error = file.ForEachDataLine(console_, [&](const InputLine& line) {
+            if (!line.terminated) {
+                tail_ = Tail{line.number, line.length};
+            } else if (line.TooLong()) {
+                ++unreadable_;
+                ListLine(line.number, fmt::format("unreadable line: {} bytes, longer than the {} a line may have",
+                                                  line.length, kMaxLineBytes));
+            } else if (kind_->ReadLine(line.text, columns, nullptr, why)) {
+                ++records_;
+            } else {
+                ++unreadable_;
+                ListLine(line.number, "unreadable line: " + why);
             }
-            if (keepRecords ? repair_->KeepLine(line, columns, why) : kind_->ReadLine(line, columns, nullptr, why)) {
-                ++found_.records;
-                return true;
-            }
-            found_.bad.push_back(BadLine{number, line});
-            pendingLine = number;
-            pendingWhy = why;
             return true;
         });
         if (error.IsError()) {
-            console_.Fail(path_, error);
+            Problem(fmt::format("{}: {}", path_, error.GetMessage()));
             return false;
         }
-        if (file_.EndsInTornLine() && pendingLine == lastLine) {
-            ListLine(lastLine, "torn last line, no line end: " + pendingWhy);
-        } else if (pendingLine != 0) {
-            ListLine(pendingLine, "unreadable line: " + pendingWhy);
-        } else if (file_.EndsInTornLine()) {
-            found_.keptTornLine = true;
-            ListLine(lastLine, "last line has no line end");
-        }
-        if (found_.unlisted > 0)
-            Problem(fmt::format("{}: {} more unreadable lines not listed", path_, found_.unlisted));
-        if (CQiPath::Exists(path_ + ".tmp")) {
-            found_.leftoverTemp = true;
-            Problem(fmt::format("{}.tmp: leftover temporary file of an interrupted rewrite", path_));
+        scannedBytes_ = file.Consumed();
+        if (tail_.number != 0) JudgeTail(locked);
+        if (unlisted_ > 0) Problem(fmt::format("{}: {} more not listed", path_, Plural(unlisted_, "problem", "problems")));
+        if (plain_) {
+            JudgeTemporary(locked);
+            NoteBadFile();
         }
         return true;
     }
 
     // Takes the report's lock the way its writers do, so that no line is
-    // appended between the scan and the rewrite and then lost. Writers lock
-    // the path they opened, which is absolute in practice. False, with the
-    // reason printed, only when the lock was not had; a file that is no report
-    // at all takes no lock, and Scan says what is wrong with it.
+    // appended between the scan and the rewrite and then lost. False, with the
+    // reason printed, when the lock was not had.
     bool Lock() {
-        ReportFile probe;
-        if (probe.Open(path_).IsError() || probe.Kind() == nullptr) return true;
-        lockedKind_ = probe.Kind();
-        repair_ = lockedKind_->NewRepair();
-        CQiError error = repair_->LockReport(AbsolutePath(path_));
-        if (error.IsError()) {
-            console_.Fail(path_ + ": nothing was changed", error);
-            return false;
-        }
-        return true;
+        lock_ = std::make_unique<ReportLock>(path_);
+        if (lock_->Wait()) return true;
+        console_.Fail(fmt::format("{}: the report's lock is held by a writer (waited {} ms); nothing was changed",
+                                  path_, I2::Utils::IdxNamedMutex::GetDefaultTimeoutMs()));
+        return false;
     }
 
     bool Clean() const { return problems_ == 0; }
-    std::size_t Records() const { return found_.records; }
+    bool Plain() const { return plain_; }
+    std::size_t Records() const { return records_; }
+    const std::string& Path() const { return path_; }
 
-    // Moves the unreadable lines into path + ".bad" and rewrites the report
-    // without them. The caller holds the report's lock and scanned under it.
+    // Moves the unreadable lines and the unterminated tail into FILE.bad and
+    // replaces the report with the rest, as they stood. The caller holds the
+    // report's lock and scanned under it, so the file is as scanned.
     bool Repair() {
-        const std::string badPath = path_ + ".bad";
-        if (!found_.bad.empty()) {
-            CQiError error = AppendBadLines(badPath);
-            if (error.IsError()) {
-                console_.Fail(badPath, error);
-                return false;
-            }
-        }
-        if (!found_.bad.empty() || found_.keptTornLine) {
-            // Lines reach ".bad" durably before the report loses them: a crash
-            // between the two leaves a line in both places, never in neither.
-            CQiError error = repair_->RewriteKept(AbsolutePath(path_));
-            if (error.IsError()) {
-                console_.Fail(path_, error);
-                return false;
-            }
-            if (!found_.bad.empty())
-                console_.out << fmt::format("{}: moved {} unreadable line{} to {}\n", path_, found_.bad.size(),
-                                            found_.bad.size() == 1 ? "" : "s", badPath);
-            console_.out << fmt::format("{}: rewrote the report with {} record{}\n", path_, repair_->KeptCount(),
-                                        repair_->KeptCount() == 1 ? "" : "s");
-        } else if (found_.leftoverTemp) {
-            // Under the report's lock no rewrite is running, so the temporary
-            // file is what a crashed one left; the report itself is whole.
-            CQiError error = CQiFile::Delete(path_ + ".tmp", true);
-            if (error.IsError()) {
-                console_.Fail(path_ + ".tmp", error);
-                return false;
-            }
-            console_.out << fmt::format("{}: removed the leftover {}.tmp\n", path_, path_);
+        if (unreadable_ > 0 || tail_.number != 0) {
+            if (!Rewrite()) return false;
+        } else if (leftoverTemp_) {
+            // Under the report's lock no rewrite runs: the temporary is what a
+            // dead one left; the report itself is whole.
+            CQiError error = CQiFile::Delete(I2::ReportSideFiles::Temporary(path_), true);
+            if (error.IsError()) return console_.Fail(I2::ReportSideFiles::Temporary(path_), error), false;
+            console_.out << fmt::format("{}: removed the leftover {}\n", path_, I2::ReportSideFiles::Temporary(path_));
         }
         return true;
     }
 
 private:
+    struct Tail {
+        std::size_t number = 0;  // 0: the file ends in a line end
+        uint64_t length = 0;
+    };
+
     void Problem(const std::string& line) {
         ++problems_;
         console_.out << line << '\n';
     }
+    void Note(const std::string& line) { console_.out << line << '\n'; }
 
     void ListLine(std::size_t number, const std::string& reason) {
-        if (listed_ >= kListedLinesPerFile) {
-            ++found_.unlisted;
+        if (listed_ >= kListedProblemsPerFile) {
+            ++unlisted_;
             ++problems_;
             return;
         }
@@ -181,59 +166,236 @@ private:
         Problem(fmt::format("{}:{}: {}", path_, number, reason));
     }
 
-    // ".bad" format: a comment line saying when and from where, then one
-    // "<line number><TAB><line as it stood>" line per moved line.
-    CQiError AppendBadLines(const std::string& badPath) {
-        std::string text = fmt::format("# {:%Y-%m-%dT%H:%M:%SZ} idxreport check --repair moved these lines out of {}\n",
-                                       fmt::gmtime(std::time(nullptr)), path_);
-        for (const BadLine& line : found_.bad) text += fmt::format("{}\t{}\n", line.number, line.text);
-        CQiFile bad;
-        CQiError error = bad.Open(badPath, CQiFile::OpenWrite | CQiFile::OpenCreate | CQiFile::OpenAppend, 0600);
-        std::size_t written = 0;
-        if (!error.IsError()) error = bad.Write(text.data(), text.size(), written);
-        if (!error.IsError()) error = bad.Sync();
-        if (!error.IsError()) error = bad.Close();
+    // Bytes after the last line end are a line still being written while a
+    // writer holds the lock, and a crash's leftover otherwise. The lock is
+    // taken for an instant to tell: with it held, no writer can finish the
+    // line between the look at the file and the verdict.
+    void JudgeTail(bool locked) {
+        const std::string where = fmt::format("{}:{}: ", path_, tail_.number);
+        const std::string what = fmt::format("unterminated last line ({} without a line end)",
+                                             Plural(tail_.length, "byte", "bytes"));
+        if (!plain_ || locked) {
+            Problem(where + what + ": a write cut short");
+            return;
+        }
+        ReportLock lock(path_);
+        if (!lock.TryNow()) {
+            Note(where + "note: last line is being written (a writer holds the report's lock)");
+            tail_ = Tail{};
+            return;
+        }
+        uint64_t size = 0;
+        const bool unchanged = !CQiFile::GetSize(path_, size).IsError() && size == scannedBytes_;
+        lock.Release();
+        if (!unchanged) {
+            Note(where + "note: last line was being written (the file has grown since)");
+            tail_ = Tail{};
+            return;
+        }
+        Problem(where + what + ": a write cut short; check --repair moves it to " +
+                I2::ReportSideFiles::Unreadable(path_));
+    }
+
+    void JudgeTemporary(bool locked) {
+        const std::string tmp = I2::ReportSideFiles::Temporary(path_);
+        const std::string what = WhatIsAt(tmp);
+        if (what.empty()) return;
+        if (!IsRewriteTemporary(tmp, kind_)) {
+            Note(fmt::format("{}: note: {} that is no temporary of this report's rewrites; left alone", tmp,
+                             what == "a regular file" ? "a file" : what));
+            foreignTemp_ = true;
+            return;
+        }
+        if (!locked) {
+            ReportLock lock(path_);
+            if (!lock.TryNow()) {
+                Note(tmp + ": note: a rewrite is in progress (a writer holds the report's lock)");
+                return;
+            }
+        }
+        leftoverTemp_ = true;
+        Problem(tmp + ": leftover temporary file of an interrupted rewrite");
+    }
+
+    // Lines moved out earlier are safe in FILE.bad: a note, not a problem, so
+    // that a monitoring job does not alarm for ever after one crash.
+    void NoteBadFile() {
+        const std::string bad = I2::ReportSideFiles::Unreadable(path_);
+        const std::string what = WhatIsAt(bad);
+        if (what.empty()) return;
+        if (what != "a regular file") {
+            Problem(fmt::format("{}: {}, not a regular file; a repair cannot write there", bad, what));
+            return;
+        }
+        InputStream input;
+        std::size_t moved = 0;
+        CQiError error = input.Open(bad);
+        InputLine line;
+        for (bool got = !error.IsError(); got && !error.IsError();) {
+            error = input.Next(line, got);
+            if (got && line.text.rfind("# ", 0) != 0) ++moved;
+        }
+        if (error.IsError()) {
+            Problem(fmt::format("{}: {}", bad, error.GetMessage()));
+            return;
+        }
+        Note(fmt::format("{}: note: holds {} moved out earlier", bad, Plural(moved, "line", "lines")));
+    }
+
+    // The second pass of a repair: kept lines to FILE.tmp, the others to
+    // FILE.bad, which is synced first. A crash in between leaves a line in both
+    // places, never in neither.
+    bool Rewrite() {
+        const std::string tmpPath = I2::ReportSideFiles::Temporary(path_);
+        const std::string badPath = I2::ReportSideFiles::Unreadable(path_);
+        if (foreignTemp_)
+            return console_.Fail(fmt::format("{}: {} stands where the rewrite puts its temporary; nothing was changed",
+                                             path_, tmpPath)),
+                   false;
+        CQiError error;
+        if (leftoverTemp_) error = CQiFile::Delete(tmpPath, true);
+        ReportFile file;
+        if (!error.IsError()) error = file.Open(path_);
+        if (!error.IsError() && file.Kind() != kind_)
+            error = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "the file changed kind under the lock");
+        SideFile tmp;
+        SideFile bad;
+        if (!error.IsError()) error = tmp.Create(tmpPath, path_);
+        if (!error.IsError()) error = bad.Append(badPath, path_);
+        if (error.IsError()) return console_.Fail(path_ + ": nothing was changed", error), false;
+
+        CQiFile source;  // for the bytes of lines too long to hold
+        const std::size_t columns = file.Header().size();
+        std::string keptText;
+        std::string badText = fmt::format("# {:%Y-%m-%dT%H:%M:%SZ} idxreport check --repair moved these lines out of {}\n",
+                                          fmt::gmtime(std::time(nullptr)), path_);
+        std::size_t moved = 0;
+        std::size_t kept = 0;
+        std::string why;
+        auto moveLine = [&](const InputLine& line) {
+            ++moved;
+            badText += fmt::format("{}\t", line.number);
+            if (!line.TooLong()) {
+                badText += line.text;
+            } else {
+                if (!source.IsOpen()) error = source.Open(path_, CQiFile::OpenRead);
+                std::string chunk(64 * 1024, '\0');
+                for (uint64_t done = 0; done < line.length && !error.IsError();) {
+                    std::size_t got = 0;
+                    error = source.ReadAt(chunk.data(), std::min<uint64_t>(chunk.size(), line.length - done),
+                                          line.offset + done, got);
+                    if (!error.IsError() && got == 0)
+                        error = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "the file shrank under the lock");
+                    if (!error.IsError()) error = bad.Write(badText + chunk.substr(0, got));
+                    badText.clear();
+                    done += got;
+                }
+            }
+            badText += '\n';
+        };
+        const InputLine& header = file.HeaderLine();
+        if (header.terminated) {
+            keptText = header.text + '\n';
+        } else {
+            // Only a header cut short: it goes aside, and the report gets its
+            // header as a new file does.
+            moveLine(header);
+            for (std::size_t i = 0; i < columns; ++i) keptText += (i == 0 ? "" : ",") + file.Header()[i];
+            keptText += '\n';
+        }
+        constexpr std::size_t kFlushAt = 256 * 1024;
+        if (!error.IsError()) {
+            error = file.ForEachDataLine(console_, [&](const InputLine& line) {
+                if (line.terminated && !line.TooLong() && kind_->ReadLine(line.text, columns, nullptr, why)) {
+                    ++kept;
+                    keptText += line.text;
+                    keptText += '\n';
+                } else {
+                    moveLine(line);
+                }
+                if (!error.IsError() && keptText.size() >= kFlushAt) error = tmp.Write(keptText), keptText.clear();
+                if (!error.IsError() && badText.size() >= kFlushAt) error = bad.Write(badText), badText.clear();
+                return !error.IsError();
+            });
+        }
+        if (!error.IsError()) error = bad.Write(badText);
+        if (!error.IsError()) error = bad.SyncAndClose();
         if (!error.IsError()) error = CQiDirectory::Sync(CQiPath::GetParent(AbsolutePath(badPath)));
-        return error.Push(FX_CODE_LOCATION);
+        if (!error.IsError()) error = tmp.Write(keptText);
+        if (!error.IsError()) error = tmp.SyncAndClose();
+        if (!error.IsError()) error = CQiFile::Rename(tmpPath, path_);
+        if (error.IsError()) {
+            (void)CQiFile::Delete(tmpPath, true);
+            return console_.Fail(fmt::format("{}: the report was not changed{}", path_,
+                                             moved > 0 ? "; " + badPath + " may already hold copies of its lines" : ""),
+                                 error),
+                   false;
+        }
+        console_.out << fmt::format("{}: moved {} to {}\n", path_, Plural(moved, "line", "lines"), badPath);
+        console_.out << fmt::format("{}: rewrote the report with {}\n", path_, Plural(kept, "record", "records"));
+        return true;
     }
 
     const Console& console_;
     std::string path_;
-    ReportFile file_;
-    std::unique_ptr<ReportRepair> repair_;  // with --repair: holds the report's lock
-    const ReportKind* lockedKind_ = nullptr;  // the kind the file had when the lock was taken
+    std::unique_ptr<ReportLock> lock_;  // with --repair: held until the checker goes
     const ReportKind* kind_ = nullptr;
-    Findings found_;
+    bool plain_ = false;
+    std::size_t records_ = 0;
+    std::size_t unreadable_ = 0;
+    Tail tail_;
+    uint64_t scannedBytes_ = 0;
+    bool leftoverTemp_ = false;
+    bool foreignTemp_ = false;
     std::size_t problems_ = 0;
     std::size_t listed_ = 0;
+    std::size_t unlisted_ = 0;
 };
 
-// Checks one file; true when it is sound (or was made sound).
-bool CheckFile(const Console& console, const std::string& path, const CheckOptions& options) {
+enum class Outcome { Sound, Repaired, Problems };
+
+Outcome CheckFile(const Console& console, const std::string& path, const CheckOptions& options) {
     FileChecker checker(console, path);
+    const auto ok = [&] {
+        console.out << fmt::format("{}: ok ({})\n", path, Plural(checker.Records(), "record", "records"));
+    };
     if (!options.repair) {
-        bool read = checker.Scan(false);
-        if (read && checker.Clean()) console.out << fmt::format("{}: ok ({} records)\n", path, checker.Records());
-        return read && checker.Clean();
+        const bool read = checker.Scan(false);
+        if (read && checker.Clean()) ok();
+        return read && checker.Clean() ? Outcome::Sound : Outcome::Problems;
     }
-    if (!checker.Lock() || !checker.Scan(true)) return false;
+    // A first look without the lock says whether the file is one this tool can
+    // rewrite at all, so a compressed copy or an unknown file takes no lock.
+    {
+        ReportFile probe;
+        if (!probe.Open(path).IsError() && probe.Kind() != nullptr && !probe.IsPlainFile()) {
+            checker.Scan(false);
+            console.Fail(path + ": a compressed file is only checked, never repaired; decompress it to repair it");
+            return Outcome::Problems;
+        }
+    }
+    if (!checker.Lock()) return Outcome::Problems;
+    if (!checker.Scan(true)) return Outcome::Problems;
     if (checker.Clean()) {
-        console.out << fmt::format("{}: ok ({} records)\n", path, checker.Records());
-        return true;
+        ok();
+        return Outcome::Sound;
     }
-    return checker.Repair();
+    return checker.Repair() ? Outcome::Repaired : Outcome::Problems;
 }
 
 }  // namespace
 
 int Check(const Console& console, const CheckOptions& options) {
     if (options.lockTimeoutMs != 0) I2::Utils::IdxNamedMutex::SetDefaultTimeoutMs(options.lockTimeoutMs);
-    bool allSound = true;
+    bool problems = false;
+    bool repaired = false;
     for (const std::string& path : options.files) {
-        if (!CheckFile(console, path, options)) allSound = false;
+        const Outcome outcome = CheckFile(console, path, options);
+        problems = problems || outcome == Outcome::Problems;
+        repaired = repaired || outcome == Outcome::Repaired;
     }
     console.out.flush();
-    return allSound ? kExitOk : kExitFailed;
+    return problems ? kExitFailed : repaired ? kExitRepaired : kExitOk;
 }
 
 }  // namespace IdxTool

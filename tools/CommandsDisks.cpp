@@ -17,27 +17,6 @@
 namespace IdxTool {
 namespace {
 
-// One JSON object a line, keys in column order, for `--format jsonl`.
-class JsonLinesWriter final : public RowWriter {
-public:
-    explicit JsonLinesWriter(std::ostream& out) : out_(out) {}
-    void Begin(const std::vector<std::string>& columns) override {
-        keys_.clear();
-        for (const std::string& name : columns) keys_.push_back(JsonValue(Cell{name, false}));
-    }
-    void Add(const Row& row) override {
-        std::string object = "{";
-        for (std::size_t i = 0; i < row.size() && i < keys_.size(); ++i)
-            object += (i == 0 ? "" : ",") + keys_[i] + ":" + JsonValue(row[i]);
-        out_ << object << "}\n";
-    }
-    void End() override { out_.flush(); }
-
-private:
-    std::ostream& out_;
-    std::vector<std::string> keys_;
-};
-
 // Epoch seconds as a person reads them in a table; programs get the number.
 Cell TimeCell(long seconds, bool table) {
     if (!table) return Cell{std::to_string(seconds), true};
@@ -69,10 +48,9 @@ int Disks(const Console& console, const std::string& directory, const std::strin
     CQiError error = DiskFilesIn(directory, names);
     if (error.IsError()) return console.Fail(directory, error);
 
-    const bool jsonLines = formatName == "jsonl";
-    const Format format = jsonLines ? Format::Json : ResolveFormat(ParseFormat(formatName), console);
+    const Format format = ResolveFormat(ParseFormat(formatName), console);
     const bool table = format == Format::Table;
-    auto writer = jsonLines ? std::make_unique<JsonLinesWriter>(console.out) : MakeRowWriter(format, console.out);
+    auto writer = MakeRowWriter(format, console.out);
     writer->Begin({"File", "Samples", "First Time", "Latest Time", "Latest DiskFree", "Latest Alert"});
     bool clean = true;
     for (const std::string& name : names) {

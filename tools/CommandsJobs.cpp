@@ -17,11 +17,13 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include <IdxReports/ReportFileReplacement.h>
 #include <IdxReports/Reports/JobStatsReport.h>
 #include <platform/QiFileSystem.h>
 
 #include "Console.h"
 #include "ReportFile.h"
+#include "System.h"
 
 namespace IdxTool {
 namespace {
@@ -42,8 +44,9 @@ CQiError ForEachJobRow(const Console& console, const std::string& path,
     const std::size_t columns = file.Header().size();
     JobStatsRecord record;
     std::string why;
-    error = file.ForEachDataLine(console, [&](std::size_t, const std::string& line) {
-        if (ReadRecord(record, line, columns, why))
+    error = file.ForEachDataLine(console, [&](const InputLine& line) {
+        if (!line.terminated) return true;  // not yet written
+        if (!line.TooLong() && ReadRecord(record, line.text, columns, why))
             onRow(record);
         else
             ++unreadable;
@@ -73,6 +76,27 @@ constexpr Counter kCounters[] = {
     {Column::InvalidMIMEClassification, &JobStatsRecord::GetInvalidMIMEClassification},
 };
 constexpr std::size_t kSlowest = 5;
+// Distinct hosts, types and invalid jobs kept, and the bytes of host names;
+// the rest are counted together, so a hostile file of ever new (or huge) host
+// names cannot grow the summary.
+constexpr std::size_t kMaxDistinct = 10000;
+constexpr std::size_t kMaxHostBytes = 16u << 20;
+
+std::size_t KeyBytes(const std::string& key) { return key.size(); }
+std::size_t KeyBytes(int) { return 0; }
+
+template <typename Map, typename Key>
+void CountIn(Map& map, const Key& key, std::size_t& others, std::size_t& bytes) {
+    auto it = map.find(key);
+    if (it != map.end()) {
+        ++it->second;
+    } else if (map.size() < kMaxDistinct && bytes + KeyBytes(key) <= kMaxHostBytes) {
+        map.emplace(key, 1);
+        bytes += KeyBytes(key);
+    } else {
+        ++others;
+    }
+}
 
 struct JobSummary {
     std::vector<std::pair<std::string, std::size_t>> files;  // name, rows
@@ -80,8 +104,12 @@ struct JobSummary {
     std::size_t unreadable = 0;
     std::map<std::string, std::size_t> perHost;
     std::map<int, std::size_t> perType;
+    std::size_t otherHosts = 0;  // rows of hosts past kMaxDistinct
+    std::size_t otherTypes = 0;
+    std::size_t hostBytes = 0;
     std::size_t invalidRows = 0;
     std::set<unsigned long long> invalidJobs;
+    bool moreInvalidJobs = false;
     long firstTimestamp = std::numeric_limits<long>::max();
     long lastTimestamp = std::numeric_limits<long>::min();
     std::array<unsigned long long, std::size(kCounters)> totals{};
@@ -90,11 +118,15 @@ struct JobSummary {
 
     void Add(const JobStatsRecord& row) {
         ++rows;
-        ++perHost[row.GetHostname()];
-        ++perType[row.GetJobType()];
+        CountIn(perHost, row.GetHostname(), otherHosts, hostBytes);
+        std::size_t noBytes = 0;
+        CountIn(perType, row.GetJobType(), otherTypes, noBytes);
         if (row.GetStatus() == 1) {
             ++invalidRows;
-            invalidJobs.insert(row.GetJobId());
+            if (invalidJobs.size() < kMaxDistinct)
+                invalidJobs.insert(row.GetJobId());
+            else
+                moreInvalidJobs = moreInvalidJobs || invalidJobs.count(row.GetJobId()) == 0;
         }
         firstTimestamp = std::min(firstTimestamp, row.GetTimestamp());
         lastTimestamp = std::max(lastTimestamp, row.GetTimestamp());
@@ -115,10 +147,11 @@ struct JobSummary {
 
 CQiError Summarise(const Console& console, const std::string& directory, JobSummary& summary) {
     const std::string current = CQiPath::Append(directory, I2::JobStatsReport::FileName);
-    const std::string old = current + ".old";
+    const std::string old = I2::ReportSideFiles::Previous(current);
+    const std::string problem = DirectoryProblem(directory);
+    if (!problem.empty()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s", problem.c_str());
     if (!CQiPath::Exists(current) && !CQiPath::Exists(old))
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 2, "no %s in %s", I2::JobStatsReport::FileName,
-                                       directory.c_str());
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 2, "no %s in this directory", I2::JobStatsReport::FileName);
     // The ".old" file holds the rows before the current file's, so it comes first.
     for (const std::string& path : {old, current}) {
         if (!CQiPath::Exists(path)) continue;
@@ -145,19 +178,24 @@ Cell Count(unsigned long long n) { return Cell{std::to_string(n), true}; }
 void PrintText(const Console& console, const std::string& directory, const JobSummary& s,
                const std::vector<std::string>& header) {
     console.out << fmt::format("Job statistics in {}\n", Printable(directory));
-    for (const auto& [name, rows] : s.files) console.out << fmt::format("  {:<18} {:>8} rows\n", name, rows);
+    for (const auto& [name, rows] : s.files)
+        console.out << fmt::format("  {:<18} {:>8} {}\n", name, rows, rows == 1 ? "row" : "rows");
     console.out << fmt::format("Rows:           {}\n", s.rows);
-    console.out << fmt::format("Invalid:        {} rows of {} jobs\n", s.invalidRows, s.invalidJobs.size());
-    if (s.unreadable > 0) console.out << fmt::format("Unreadable:     {} lines skipped\n", s.unreadable);
+    console.out << fmt::format("Invalid:        {} of {}{}\n", Plural(s.invalidRows, "row", "rows"),
+                               Plural(s.invalidJobs.size(), "job", "jobs"), s.moreInvalidJobs ? " and more" : "");
+    if (s.unreadable > 0)
+        console.out << fmt::format("Unreadable:     {} skipped\n", Plural(s.unreadable, "line", "lines"));
     if (s.rows > 0) {
         console.out << fmt::format("First row:      {}\n", UtcTime(s.firstTimestamp, "{:%Y-%m-%d %H:%M:%S} UTC"));
         console.out << fmt::format("Last row:       {}\n", UtcTime(s.lastTimestamp, "{:%Y-%m-%d %H:%M:%S} UTC"));
     }
     std::vector<Row> rows;
     for (const auto& [host, n] : s.perHost) rows.push_back({Cell{host, false}, Count(n)});
+    if (s.otherHosts > 0) rows.push_back({Cell{"(other hosts)", false}, Count(s.otherHosts)});
     PrintSection(console, "Jobs per host", {header[Column::Hostname], "Jobs"}, rows);
     rows.clear();
-    for (const auto& [type, n] : s.perType) rows.push_back({Count(static_cast<unsigned long long>(type)), Count(n)});
+    for (const auto& [type, n] : s.perType) rows.push_back({Cell{std::to_string(type), true}, Count(n)});
+    if (s.otherTypes > 0) rows.push_back({Cell{"(other types)", false}, Count(s.otherTypes)});
     PrintSection(console, "Jobs per type", {header[Column::JobType], "Jobs"}, rows);
     rows.clear();
     for (std::size_t i = 0; i < s.totals.size(); ++i)
@@ -177,7 +215,8 @@ void PrintText(const Console& console, const std::string& directory, const JobSu
                  rows);
 }
 
-void PrintJson(const Console& console, const std::string& directory, const JobSummary& s,
+// False when a text had to be altered to be JSON (bytes that are not UTF-8).
+bool PrintJson(const Console& console, const std::string& directory, const JobSummary& s,
                const std::vector<std::string>& header) {
     nlohmann::ordered_json j;
     j["directory"] = directory;
@@ -187,6 +226,9 @@ void PrintJson(const Console& console, const std::string& directory, const JobSu
     j["unreadable_lines"] = s.unreadable;
     j["invalid_rows"] = s.invalidRows;
     j["invalid_jobs"] = s.invalidJobs;
+    if (s.moreInvalidJobs) j["invalid_jobs_truncated"] = true;
+    if (s.otherHosts > 0) j["other_hosts_rows"] = s.otherHosts;
+    if (s.otherTypes > 0) j["other_types_rows"] = s.otherTypes;
     if (s.rows > 0) {
         j["first_timestamp"] = UtcTime(s.firstTimestamp, "{:%Y-%m-%dT%H:%M:%SZ}");
         j["last_timestamp"] = UtcTime(s.lastTimestamp, "{:%Y-%m-%dT%H:%M:%SZ}");
@@ -206,21 +248,38 @@ void PrintJson(const Console& console, const std::string& directory, const JobSu
                                 {header[Column::SecondsToPlayback], row.GetSecondsToPlayback()},
                                 {header[Column::Timestamp], row.GetTimestamp()}});
     }
-    console.out << JsonDump(j, 2) << '\n';
+    bool altered = false;
+    console.out << JsonDump(j, 2, altered) << '\n';
+    return !altered;
 }
 
 }  // namespace
 
-int Jobs(const Console& console, const std::string& directory, bool json) {
+int Jobs(const Console& console, const std::string& given, Format format) {
+    // The report's own path names its directory: "jobs DIR/JobStats.csv".
+    std::string directory = given;
+    const std::string name = CQiPath::GetFileName(given).str();
+    if (!CQiPath::IsDirectory(given) && CQiPath::IsFile(given) &&
+        (name == I2::JobStatsReport::FileName || name == I2::ReportSideFiles::Previous(I2::JobStatsReport::FileName))) {
+        directory = CQiPath::GetParent(given).str();
+        if (directory.empty()) directory = ".";
+    }
     JobSummary summary;
     CQiError error = Summarise(console, directory, summary);
     if (error.IsError()) return console.Fail(directory, error);
     const std::vector<std::string> header = I2::JobStatsReport().GetHeader();
-    if (json)
-        PrintJson(console, directory, summary, header);
-    else
+    if (format == Format::Json) {
+        if (!PrintJson(console, directory, summary, header)) {
+            console.out.flush();
+            return console.Fail(directory + ": some host names are not UTF-8; the JSON shows their bytes as U+FFFD");
+        }
+    } else {
         PrintText(console, directory, summary, header);
+    }
     console.out.flush();
+    if (summary.unreadable > 0)
+        return console.Fail(fmt::format("{}: skipped {}; see idxreport check", directory,
+                                        Plural(summary.unreadable, "unreadable line", "unreadable lines")));
     return kExitOk;
 }
 
@@ -252,9 +311,30 @@ int Invalidate(const Console& console, const std::string& directory, std::vector
     console.out << '\n';
     std::vector<unsigned long long> missing;
     std::set_difference(listed.begin(), listed.end(), found.begin(), found.end(), std::back_inserter(missing));
-    if (!missing.empty()) console.out << fmt::format("no rows for job id {}\n", fmt::join(missing, ", "));
     console.out.flush();
-    return kExitOk;
+    if (missing.empty()) return kExitOk;
+    // A job that is listed but has no row is most often a typo; one whose rows
+    // rotated into ".old" is out of invalidate's reach, and the user must know.
+    std::set<unsigned long long> inOld;
+    const std::string old = I2::ReportSideFiles::Previous(path);
+    if (CQiPath::Exists(old)) {
+        std::size_t ignored = 0;
+        (void)ForEachJobRow(
+            console, old,
+            [&](const JobStatsRecord& row) {
+                if (std::binary_search(missing.begin(), missing.end(), row.GetJobId())) inOld.insert(row.GetJobId());
+            },
+            ignored);
+    }
+    std::vector<unsigned long long> nowhere;
+    std::set_difference(missing.begin(), missing.end(), inOld.begin(), inOld.end(), std::back_inserter(nowhere));
+    std::string message;
+    if (!nowhere.empty())
+        message = fmt::format("no rows for job id{} {}", nowhere.size() == 1 ? "" : "s", fmt::join(nowhere, ", "));
+    if (!inOld.empty())
+        message += fmt::format("{}job id{} {} only in {}, which invalidate does not change", message.empty() ? "" : "; ",
+                               inOld.size() == 1 ? "" : "s", fmt::join(inOld, ", "), old);
+    return console.Fail(path + ": " + message);
 }
 
 }  // namespace IdxTool

@@ -1,12 +1,12 @@
 #include "Commands.h"
 
-#include <cerrno>
 #include <cstddef>
 #include <random>
 #include <string>
 
 #include <fmt/format.h>
 
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 
 #include "Console.h"
@@ -19,36 +19,43 @@ constexpr const char* kTextfileName = "idxreports.prom";
 
 // Replaces DIR/idxreports.prom with `text` the way the textfile collector needs:
 // it reads the file at any moment, so it must see the old file or the new one,
-// never a part. The temporary is created exclusively in DIR itself (a rename
-// does not cross file systems), its name does not end in ".prom" (the
-// collector reads only those), it is synced before the rename, and it is made
-// readable by all: the exporter runs as another user, and cron's or systemd's
-// umask must not hide the file from it. A crash leaves at most the temporary,
-// which the next run does not reuse; the published file stays whole.
+// never a part. Everything happens by the descriptor of DIR, opened once, so a
+// name in DIR swapped for a link meanwhile is never followed and the file lands
+// in the directory that was checked. The new file starts without a name where
+// the file system allows (a crash leaves nothing), gets a hidden name that does
+// not end in ".prom" (the collector reads only those) once it is synced, and is
+// renamed over the old one. It is made readable by all: the exporter runs as
+// another user, and cron's or systemd's umask must not hide the file from it.
 CQiError WriteTextfile(const std::string& directory, const std::string& text) {
-    const std::string target = CQiPath::Append(directory, kTextfileName);
-    std::random_device random;
+    CQiDirectoryHandle dir;
+    CQiError error = dir.Open(directory);
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    CQiFileAttributes attributes;
+    attributes.mode = 0644;
     CQiFile file;
-    std::string temp;
-    CQiError error;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        temp = CQiPath::Append(directory, fmt::format(".{}.{:08x}{:08x}.tmp", kTextfileName, random(), random()));
-        error = file.Open(temp, CQiFile::OpenWrite | CQiFile::OpenCreate | CQiFile::OpenExclusive | CQiFile::OpenNoFollow,
-                          0644);
-        if (!error.IsError() || error.GetSystemErrNo() != EEXIST) break;
-    }
+    std::string tempName;
+    error = dir.CreateTemporary(kTextfileName, attributes, file, tempName);
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     std::size_t written = 0;
-    error = file.SetPermissions(0644);
-    if (!error.IsError()) error = file.Write(text.data(), text.size(), written);
+    error = file.Write(text.data(), text.size(), written);
     if (!error.IsError()) error = file.Sync();
-    if (!error.IsError()) error = file.Close();
-    if (!error.IsError()) error = CQiFile::Rename(temp, target);
-    if (error.IsError()) {
-        CQiFile::Delete(temp, true);  // the error that matters is the one above
-        return error.Push(FX_CODE_LOCATION);
+    std::string hidden;
+    if (!error.IsError()) {
+        // Named now, not at creation, so only a crash in the next few calls
+        // can leave it; the random part keeps two runs from meeting.
+        std::random_device random;
+        hidden = fmt::format(".{}.{:08x}{:08x}.tmp", kTextfileName, random(), random());
+        error = dir.LinkTemporary(file, tempName, hidden);
+        if (error.IsError()) hidden.clear();
+        tempName.clear();
     }
-    return CQiError::Success();
+    if (!error.IsError()) error = file.Close();
+    if (!error.IsError()) error = dir.Rename(hidden, kTextfileName);
+    if (!error.IsError()) return dir.Sync().Push(FX_CODE_LOCATION);
+    // The error that matters is the one above.
+    if (!hidden.empty()) dir.Unlink(hidden, true);
+    if (!tempName.empty()) dir.Unlink(tempName, true);
+    return error.Push(FX_CODE_LOCATION);
 }
 
 }  // namespace

@@ -4,13 +4,35 @@
 
 namespace IdxTool {
 
+namespace {
+
+std::string MessageOf(const CQiError& error) {
+    const std::string message = error.GetMessage();
+    return message.empty() ? fmt::format("error {}", error.GetErrNo()) : message;
+}
+
+void WriteTrace(std::ostream& err, const CQiError& error) {
+    for (const FXCodeLocation& location : error.GetTrace())
+        err << fmt::format("    at {}:{} {}\n", location.file, location.line, location.function);
+}
+
+}  // namespace
+
 int Console::Fail(const std::string& context, const CQiError& error) const {
-    std::string message = error.GetMessage();
-    if (message.empty()) message = fmt::format("error {}", error.GetErrNo());
+    // A re-coded failure says what went wrong in the caller's terms ("cannot
+    // take the lock"); its cause says why (a full disk, a permission), and
+    // the user needs both to act.
+    std::string message = MessageOf(error);
+    for (CQiError cause = error.GetCause(); cause.IsError(); cause = cause.GetCause())
+        message += "; caused by: " + MessageOf(cause);
     Fail(context.empty() ? message : context + ": " + message);
     if (verbose) {
-        for (const FXCodeLocation& location : error.GetTrace())
-            err << fmt::format("    at {}:{} {}\n", location.file, location.line, location.function);
+        WriteTrace(err, error);
+        for (CQiError cause = error.GetCause(); cause.IsError(); cause = cause.GetCause()) {
+            err << "  caused by: " << MessageOf(cause) << '\n';
+            WriteTrace(err, cause);
+        }
+        err.flush();
     }
     return kExitFailed;
 }

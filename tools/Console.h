@@ -9,9 +9,10 @@
 namespace IdxTool {
 
 enum ExitCode : int {
-    kExitOk = 0,
-    kExitFailed = 1,  // an operation failed, or a check found problems
-    kExitUsage = 2,   // the command line was wrong
+    kExitOk = 0,        // done; a check found every file sound
+    kExitFailed = 1,    // an operation failed, a check found problems, or lines were skipped
+    kExitUsage = 2,     // the command line was wrong; nothing was done
+    kExitRepaired = 3,  // check --repair changed files, and every file is sound now
 };
 
 // Where a command writes, and what it knows about the terminal. Commands write
@@ -24,8 +25,10 @@ struct Console {
     bool errIsTerminal = false;
     bool verbose = false;
 
-    // Writes "idxreport: <message>" as one line (with `verbose`, followed by the
-    // error's trace, one location per line) and returns kExitFailed.
+    // Writes "idxreport: <message>" as one line, the messages of the error's
+    // causes appended ("...; caused by: No space left on device"), and returns
+    // kExitFailed. With `verbose` the line is followed by the error's trace, one
+    // location per line, then each cause ("  caused by: ...") with its trace.
     int Fail(const std::string& context, const CQiError& error) const;
     int Fail(const std::string& message) const;
 };

@@ -214,6 +214,17 @@ CQiError PrepareDirectory(const std::string& requested, std::string& dir) {
     return CQiDirectory::Create(dir, true).Push(FX_CODE_LOCATION);
 }
 
+// `text` as one shell word, so that a shown command can be pasted back:
+//   /tmp/a b -> '/tmp/a b';  it's -> 'it'\''s';  /tmp/plain -> /tmp/plain
+std::string ShellWord(const std::string& text) {
+    const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                               "0123456789/._-+:=@,%") == std::string::npos;
+    if (plain) return text;
+    std::string word = "'";
+    for (char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return Printable(word + "'");
+}
+
 void Heading(const Console& console, const std::string& title) { console.out << "\n== " << title << "\n" << std::flush; }
 
 int ListFiles(const Console& console, const std::string& dir, std::vector<std::string>& paths) {
@@ -224,7 +235,7 @@ int ListFiles(const Console& console, const std::string& dir, std::vector<std::s
         ReportFile file;
         CQiError error = file.Open(path);
         std::size_t lines = file.HasHeader() ? 1 : 0;
-        if (!error.IsError()) error = file.ForEachDataLine(console, [&](std::size_t, const std::string&) {
+        if (!error.IsError()) error = file.ForEachDataLine(console, [&](const InputLine&) {
             ++lines;
             return true;
         });
@@ -256,20 +267,25 @@ int Demo(const Console& console, const std::string& requested) {
     // Five jobs of the last days turn out to be bad.
     const std::vector<unsigned long> invalid = {kFirstJobId + 10003, kFirstJobId + 10250, kFirstJobId + 10251,
                                                 kFirstJobId + 11400, kFirstJobId + 11999};
-    Heading(console, fmt::format("idxreport invalidate {} {}", dir, fmt::join(invalid, " ")));
+    const std::string shownDir = ShellWord(dir);
+    Heading(console, fmt::format("idxreport invalidate {} {}", shownDir, fmt::join(invalid, " ")));
     int status = Invalidate(console, dir, invalid);
 
-    Heading(console, "idxreport jobs " + dir);
-    if (status == kExitOk) status = Jobs(console, dir, false);
+    Heading(console, "idxreport jobs " + shownDir);
+    if (status == kExitOk) status = Jobs(console, dir, Format::Table);
     for (const char* disk : kDisks) {
         if (status != kExitOk) break;
-        Heading(console, fmt::format("idxreport freespace {} {}", dir, disk));
-        status = FreeSpace(console, dir, disk, Format::Table);
+        Heading(console, fmt::format("idxreport freespace {} {}", shownDir, ShellWord(disk)));
+        FreeSpaceOptions free;
+        free.directory = dir;
+        free.diskKey = disk;
+        free.format = Format::Table;
+        status = FreeSpace(console, free);
     }
     if (status == kExitOk) {
-        Heading(console, fmt::format("idxreport show --head 4 {}", CQiPath::Append(dir, kDroppedFilesFile).str()));
+        Heading(console, "idxreport show --head 4 " + ShellWord(CQiPath::Append(dir, kDroppedFilesFile).str()));
         ShowOptions show;
-        show.file = CQiPath::Append(dir, kDroppedFilesFile);
+        show.files = {CQiPath::Append(dir, kDroppedFilesFile)};
         show.format = Format::Table;
         show.head = 4;
         status = Show(console, show);
@@ -280,7 +296,7 @@ int Demo(const Console& console, const std::string& requested) {
         status = ListFiles(console, dir, paths);
     }
     if (status == kExitOk) {
-        Heading(console, "idxreport check " + dir + "/...");
+        Heading(console, "idxreport check " + shownDir + "/...");
         CheckOptions check;
         check.files = paths;
         status = Check(console, check);

@@ -1,5 +1,6 @@
 #include "DiskSummary.h"
 
+#include <cstdint>
 #include <ios>
 #include <string_view>
 
@@ -9,6 +10,30 @@
 #include "ReportFile.h"
 
 namespace IdxTool {
+
+namespace {
+constexpr long kSecondsPerDay = 86400;
+}  // namespace
+
+void Averager::Add(long time, unsigned long long diskFree) {
+    const unsigned long long mebibytes = diskFree >> 20;
+    if (open_ && (time < start_ || static_cast<uint64_t>(time) - static_cast<uint64_t>(start_) <
+                                       static_cast<uint64_t>(kSecondsPerDay))) {
+        sum_ += mebibytes;
+        ++samples_;
+        return;
+    }
+    Close();
+    open_ = true;
+    start_ = time;
+    sum_ = mebibytes;
+    samples_ = 1;
+}
+
+void Averager::Close() {
+    if (open_) periods.push_back(Period{start_, static_cast<double>(sum_ / samples_)});
+    open_ = false;
+}
 
 bool IsDiskSamplesKind(const ReportKind* kind) {
     static const ReportKind* const disk = RecogniseReportKind(I2::LogicalDiskReport().GetHeader());
@@ -44,18 +69,27 @@ CQiError SummariseDiskFile(const Console& console, ReportFile& file, DiskSummary
     summary = DiskSummary();
     summary.path = file.Path();
     I2::LogicalDiskRecord sample;
+    Averager averager;
     CQiError error = ScanReportLines(
         console, file,
         [&](const std::string& line, std::size_t columns, std::string& why) {
             if (!ReadRecord(sample, line, columns, why)) return false;
             if (summary.scan.records == 0) summary.firstTime = sample.GetTime();
+            averager.Add(sample.GetTime(), sample.GetDiskFree());
             summary.latestTime = sample.GetTime();
             summary.latestFreeBytes = sample.GetDiskFree();
-            summary.latestAlert = sample.GetAlert();
+            // Only the last sample's alert is kept; most lines repeat it.
+            if (summary.latestAlert != sample.GetAlert()) summary.latestAlert = sample.GetAlert();
             return true;
         },
         summary.scan);
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    const ScanResult& scan = summary.scan;
+    if (scan.unreadableLines == 0 && !scan.unterminatedTail && !scan.changedWhileRead) {
+        averager.Close();
+        if (!averager.periods.empty()) summary.latestDailyAverageMiB = averager.periods.back().average;
+        return CQiError::Success();
+    }
 
     I2::LogicalDiskReport report;
     std::vector<double> days;

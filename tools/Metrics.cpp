@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include <IdxReports/ReportFileReplacement.h>
 #include <IdxReports/Reports/JobStatsReport.h>
 #include <platform/QiFileSystem.h>
 
@@ -280,8 +281,10 @@ std::set<std::string> ReportNames(const std::vector<std::string>& files) {
     std::set<std::string> names;
     for (const std::string& file : files) {
         std::string name = file;
-        if (EndsWith(name, ".tmp") || EndsWith(name, ".bad")) name.resize(name.size() - 4);
-        if (EndsWith(name, ".csv") || EndsWith(name, ".csv.old")) names.insert(name);
+        for (const char* suffix : {I2::ReportSideFiles::kTemporarySuffix, I2::ReportSideFiles::kUnreadableSuffix}) {
+            if (EndsWith(name, suffix)) name.resize(name.size() - std::char_traits<char>::length(suffix));
+        }
+        if (EndsWith(name, ".csv") || EndsWith(name, I2::ReportSideFiles::Previous(".csv"))) names.insert(name);
     }
     return names;
 }
@@ -316,9 +319,10 @@ public:
             if (present.count(name) && !Report(path, labels, IsJobFileName(name) ? &jobs : nullptr, nested)) continue;
             if (nested && !present.count(name)) continue;
             unsigned long long badLines = 0;
-            if (!present.count(name + ".bad") || CountLines(path + ".bad", badLines))
+            if (!present.count(I2::ReportSideFiles::Unreadable(name)) ||
+                CountLines(I2::ReportSideFiles::Unreadable(path), badLines))
                 metrics_.AddCount("idxreports_report_bad_lines", "", labels, badLines);
-            metrics_.AddCount("idxreports_report_leftover_tmp", "", labels, present.count(name + ".tmp"));
+            metrics_.AddCount("idxreports_report_leftover_tmp", "", labels, present.count(I2::ReportSideFiles::Temporary(name)));
         }
         Jobs(directory, jobs);
         return true;
@@ -326,7 +330,7 @@ public:
 
 private:
     static bool IsJobFileName(const std::string& name) {
-        return name == I2::JobStatsReport::FileName || name == std::string(I2::JobStatsReport::FileName) + ".old";
+        return name == I2::JobStatsReport::FileName || name == I2::ReportSideFiles::Previous(I2::JobStatsReport::FileName);
     }
 
     // The health of one report file, and what its kind publishes. With

@@ -1,6 +1,10 @@
 #include "ReportFile.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
+
+#include <IdxReports/ReportFileHandler.h>
 
 #include "Console.h"
 #include "Output.h"
@@ -8,62 +12,84 @@
 namespace IdxTool {
 namespace {
 
-// Reads the file's last byte to tell whether its last line was finished.
-CQiError LastByte(const std::string& path, uint64_t size, char& last) {
-    CQiFile file;
-    CQiError error = file.Open(path, CQiFile::OpenRead);
-    std::size_t got = 0;
-    if (!error.IsError()) error = file.ReadAt(&last, 1, size - 1, got);
-    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
-    if (got != 1) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "File [%s] shrank while read", path.c_str());
-    return CQiError::Success();
+// The header's names as the library splits them: "a,,b" -> {a, "", b}, no quoting.
+std::vector<std::string> SplitHeader(const std::string& line) {
+    std::vector<std::string> names;
+    I2::ReportFileHandler splitter;
+    (void)splitter.SplitLine(line, names, ',');
+    return names;
+}
+
+std::string Shortened(const std::string& text) {
+    constexpr std::size_t kShown = 60;
+    return Printable(text.size() > kShown ? text.substr(0, kShown) + "..." : text);
 }
 
 }  // namespace
 
 CQiError ReportFile::Open(const std::string& path) {
     path_ = path;
-    if (!CQiPath::Exists(path)) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 2, "no such file");
-    if (!CQiPath::IsFile(path)) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "not a regular file");
-    CQiError error = CQiFile::GetSize(path, size_);
-    if (!error.IsError() && size_ > 0) {
-        char last = '\n';
-        error = LastByte(path, size_, last);
-        endsTorn_ = last != '\n';
-    }
-    if (!error.IsError()) error = handler_.Open(path, std::ios::in);
+    CQiError error = input_.Open(path);
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    bool got = false;
+    error = input_.Next(headerLine_, got);
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    empty_ = !got;
     header_.clear();
-    if (handler_.HasHeader()) {
-        error = handler_.GetHeader(header_, ',');
-        if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    kind_ = nullptr;
+    if (got && !headerLine_.TooLong()) {
+        header_ = SplitHeader(headerLine_.text);
+        kind_ = RecogniseReportKind(header_);
     }
-    kind_ = RecogniseReportKind(header_);
     return CQiError::Success();
 }
 
 std::string ReportFile::KindProblem() const {
     if (kind_) return std::string();
-    if (size_ == 0) return "empty file, no header line";
-    if (header_.empty()) return "empty first line, no header line";
-    std::string line;
-    for (const std::string& name : header_) line += (line.empty() ? "" : ",") + name;
-    constexpr std::size_t kShown = 60;
-    if (line.size() > kShown) line = line.substr(0, kShown) + "...";
-    return fmt::format("unknown header \"{}\": not a report file this tool knows", Printable(line));
+    if (empty_) return "empty file, no header line";
+    const std::string& line = headerLine_.text;
+    if (headerLine_.TooLong()) return fmt::format("header line longer than {} bytes", kMaxLineBytes);
+    if (line.empty()) return "empty first line, no header line";
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0)
+        return "the file starts with a UTF-8 byte-order mark (EF BB BF), which report files never have";
+    if (line.back() == '\r') return "the header line ends in CR LF (Windows line ends), which report files never have";
+    // The kind whose columns the header follows longest names what differs.
+    const ReportKind* closest = nullptr;
+    std::size_t same = 0;
+    for (const auto& kind : AllReportKinds()) {
+        const auto& columns = kind->Columns();
+        const std::size_t n = static_cast<std::size_t>(
+            std::mismatch(header_.begin(), header_.end(), columns.begin(), columns.end()).first - header_.begin());
+        if (n > same) {
+            same = n;
+            closest = kind.get();
+        }
+    }
+    if (closest != nullptr) {
+        const auto& columns = closest->Columns();
+        if (same == columns.size())
+            return fmt::format("header has an extra column {} \"{}\" after the {} columns", same + 1,
+                               Shortened(header_[same]), closest->Name());
+        if (same == header_.size())
+            return fmt::format("header ends after column {}; a {} header goes on with \"{}\"", same, closest->Name(),
+                               Printable(columns[same]));
+        return fmt::format("header column {} is \"{}\" where a {} header has \"{}\"", same + 1,
+                           Shortened(header_[same]), closest->Name(), Printable(columns[same]));
+    }
+    return fmt::format("unknown header \"{}\": not a report file this tool knows", Shortened(line));
 }
 
 CQiError ReportFile::ForEachDataLine(const Console& console, const LineFunction& fn) {
-    Progress progress(console, "reading " + path_, size_);
-    std::size_t lineNumber = 1;
-    // FindIfLine stops at the first line the function accepts, which lets a
-    // caller end the walk early (--head) without reading the rest of the file.
-    CQiError error = handler_.FindIfLine([&](std::string& line) {
-        ++lineNumber;
-        progress.Advance(line.size() + 1);
-        return !fn(lineNumber, line);
-    });
-    return error.Push(FX_CODE_LOCATION);
+    Progress progress(console, "reading " + path_, Size());
+    InputLine line;
+    for (;;) {
+        bool got = false;
+        CQiError error = input_.Next(line, got);
+        if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+        if (!got) return CQiError::Success();
+        progress.Advance(line.length + 1);
+        if (!fn(line)) return CQiError::Success();
+    }
 }
 
 }  // namespace IdxTool

@@ -6,53 +6,61 @@
 #include <string>
 #include <vector>
 
-#include <IdxReports/ReportFileHandler.h>
 #include <platform/QiError.h>
 
+#include "Input.h"
 #include "ReportKinds.h"
 
 namespace IdxTool {
 
 struct Console;
 
-// A report file opened for reading through the library's file handler: its
-// header, its kind, and its data lines with their line numbers. Takes no lock.
+// A report file (or standard input, "-") opened for reading: its header, its
+// kind, and its data lines with their line numbers. Takes no lock. Reads once,
+// from start to end, holding one line at a time.
 class ReportFile {
 public:
-    using LineFunction = std::function<bool(std::size_t lineNumber, const std::string& line)>;
+    // Returns false to stop the walk.
+    using LineFunction = std::function<bool(const InputLine& line)>;
 
     ReportFile() = default;
     ReportFile(const ReportFile&) = delete;
     ReportFile& operator=(const ReportFile&) = delete;
 
-    // Fails with code 2 for a missing path and code 22 for anything that is not
-    // a regular file (a directory, a device).
+    // Fails as InputStream::Open does, or on a read error in the header line.
     CQiError Open(const std::string& path);
 
     const std::string& Path() const { return path_; }
-    uint64_t Size() const { return size_; }
+    // A plain file on disk: it can be locked, checked again under the lock and
+    // rewritten. Standard input and compressed files are read-only.
+    bool IsPlainFile() const { return !input_.IsStandardInput() && !input_.IsCompressed(); }
+    bool IsStandardInput() const { return input_.IsStandardInput(); }
+    uint64_t Size() const { return input_.SizeOnDisk(); }
     bool HasHeader() const { return !header_.empty(); }
-    // The header line's column names.
+    // The header line's column names, and the line as it stands.
     const std::vector<std::string>& Header() const { return header_; }
+    const InputLine& HeaderLine() const { return headerLine_; }
     // The kind the header names, or null for a header the tool does not know.
     const ReportKind* Kind() const { return kind_; }
-    // Why the file is of no kind the tool knows ("no header line", "unknown
-    // header ..."), or empty when Kind() is set.
+    // Why the file is of no kind the tool knows, naming what differs:
+    //   unknown header "a,b,c": not a report file this tool knows
+    //   header column 3 is "Time" where a verify archive header has "Size In Bytes"
+    // Empty when Kind() is set.
     std::string KindProblem() const;
-    // The file's last byte is not a line end: a write was cut short there.
-    bool EndsInTornLine() const { return endsTorn_; }
 
     // Calls `fn` for each data line in file order (the header is line 1) until
-    // it returns false. Shows progress on a terminal for a large file.
+    // it returns false. Shows progress on a terminal for a large file. Once only.
     CQiError ForEachDataLine(const Console& console, const LineFunction& fn);
+    // Bytes of data read so far (uncompressed).
+    uint64_t Consumed() const { return input_.Consumed(); }
 
 private:
     std::string path_;
-    uint64_t size_ = 0;
-    bool endsTorn_ = false;
+    InputStream input_;
+    InputLine headerLine_;
+    bool empty_ = true;
     std::vector<std::string> header_;
     const ReportKind* kind_ = nullptr;
-    I2::ReportFileHandler handler_;
 };
 
 }  // namespace IdxTool

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include <platform/QiFileSystem.h>
 
 #include "ReportFile.h"
@@ -16,35 +18,31 @@ namespace IdxTool {
 CQiError ScanReportLines(const Console& console, ReportFile& file, const LineReader& reader, ScanResult& result) {
     const std::size_t columns = file.Header().size();
     std::string why;
-    auto read = [&](std::size_t number, const std::string& line) {
-        if (reader(line, columns, why)) {
+    bool unterminated = false;
+    CQiError error = file.ForEachDataLine(console, [&](const InputLine& line) {
+        // Only the last line can lack its line end; whether it is a torn
+        // append or a writer's line in progress is judged after the pass.
+        if (!line.terminated) {
+            unterminated = true;
+            return true;
+        }
+        if (!line.TooLong() && reader(line.text, columns, why)) {
             ++result.records;
-            return;
+            return true;
         }
         if (result.unreadableLines++ == 0) {
-            result.firstUnreadableLine = number;
-            result.firstUnreadableWhy = why;
+            result.firstUnreadableLine = line.number;
+            result.firstUnreadableWhy = line.TooLong() ? fmt::format("longer than {} bytes", kMaxLineBytes) : why;
         }
-    };
-    // Each line is read once the next one is seen: only then is it known not
-    // to be the last one, which may lack its line end.
-    std::string held;
-    std::size_t heldNumber = 0;
-    CQiError error = file.ForEachDataLine(console, [&](std::size_t number, const std::string& line) {
-        if (heldNumber != 0) read(heldNumber, held);
-        held = line;
-        heldNumber = number;
         return true;
     });
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
-    uint64_t sizeAfter = file.Size();
-    error = CQiFile::GetSize(file.Path(), sizeAfter);
-    result.changedWhileRead = error.IsError() || sizeAfter != file.Size();
-    if (heldNumber == 0 || result.changedWhileRead) return CQiError::Success();
-    if (file.EndsInTornLine())
-        result.unterminatedTail = true;
-    else
-        read(heldNumber, held);
+    if (file.IsPlainFile()) {
+        uint64_t sizeAfter = file.Size();
+        error = CQiFile::GetSize(file.Path(), sizeAfter);
+        result.changedWhileRead = error.IsError() || sizeAfter != file.Size();
+    }
+    result.unterminatedTail = unterminated && !result.changedWhileRead;
     return CQiError::Success();
 }
 

@@ -32,7 +32,8 @@ using LineReader = std::function<bool(const std::string& line, std::size_t colum
 
 // Reads every data line of the opened `file` through `reader`. A line without
 // its line end is never handed to the reader: a cut line can still convert
-// ("4096" cut to "40") and must not pass for a record.
+// ("4096" cut to "40") and must not pass for a record. Nor is a line longer
+// than kMaxLineBytes: it was only kept in part.
 CQiError ScanReportLines(const Console& console, ReportFile& file, const LineReader& reader, ScanResult& result);
 
 // The regular files in `directory` and in its subdirectories down to

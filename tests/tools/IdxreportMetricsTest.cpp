@@ -240,6 +240,18 @@ TEST_F(MetricsDirectory, TextfileIsReplacedWholeAndReadableByTheExporter) {
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_TRUE(Sample(ReadWhole(textfiles + "/idxreports.prom"), "idxreports_job_hosts{dir=\"" + dir.Path() + "\"}"));
 
+    // A link planted at the name is replaced, never written through.
+    const std::string victim = dir.File("victim");
+    WriteWhole(victim, "keep\n");
+    ::unlink((textfiles + "/idxreports.prom").c_str());
+    ASSERT_EQ(::symlink(victim.c_str(), (textfiles + "/idxreports.prom").c_str()), 0);
+    ToolResult overLink = RunTool(dir, {"metrics", "--textfile-dir", textfiles, dir.Path()});
+    EXPECT_EQ(overLink.code, 0) << overLink.err;
+    EXPECT_EQ(ReadWhole(victim), "keep\n");
+    ASSERT_EQ(::lstat((textfiles + "/idxreports.prom").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(IdxTool::FilesUnder(textfiles), std::vector<std::string>{"idxreports.prom"});
+
     ToolResult missing = RunTool(dir, {"metrics", "--textfile-dir", dir.File("absent"), dir.Path()});
     EXPECT_EQ(missing.code, 1);
     EXPECT_ONE_ERROR_LINE(missing);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <nlohmann/json.hpp>
 
 #include <IdxReports/Reports/JobStatsReport.h>
@@ -141,7 +142,7 @@ TEST(IdxreportShow, OlderJobStatsFileShowsTheColumnsItHas) {
     EXPECT_EQ(rows[0].size(), 12u);
     EXPECT_EQ(rows[0]["Hostname"], "hostA");
     EXPECT_EQ(rows[0]["Seconds To Playback"], 2.5);
-    EXPECT_EQ(RunTool(dir, {"check", path}).out, path + ": ok (1 records)\n");
+    EXPECT_EQ(RunTool(dir, {"check", path}).out, path + ": ok (1 record)\n");
 }
 
 TEST(IdxreportShow, RefusesWhatIsNoReportWithOneErrorLine) {
@@ -200,14 +201,17 @@ TEST(IdxreportCheck, ListsEveryProblemWithItsLine) {
     Append(path, "1,2,3\n");
     AddSample(path, 120, 1);
     Append(path, "180,1,2");
-    WriteWhole(path + ".tmp", "Time\n");
+    WriteWhole(path + ".tmp", LogicalDiskReport().GetHeaderLine() + "\n");
+    WriteWhole(path + ".bad", "# moved\n3\tx\n5\ty\n");
     ToolResult result = RunTool(dir, {"check", path});
     EXPECT_EQ(result.code, 1);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(Lines(result.out),
               (std::vector<std::string>{path + ":4: unreadable line: 3 fields where the header has 9",
-                                        path + ":6: torn last line, no line end: 3 fields where the header has 9",
-                                        path + ".tmp: leftover temporary file of an interrupted rewrite"}))
+                                        path + ":6: unterminated last line (7 bytes without a line end): a write "
+                                               "cut short; check --repair moves it to " + path + ".bad",
+                                        path + ".tmp: leftover temporary file of an interrupted rewrite",
+                                        path + ".bad: note: holds 2 lines moved out earlier"}))
         << result.out;
 }
 
@@ -243,7 +247,7 @@ TEST(IdxreportCheck, ReportsFilesItCannotReadOneLineEach) {
     EXPECT_EQ(lines[1].rfind(dir.Path() + ": ", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2], dir.File("empty.csv") + ":1: empty file, no header line");
     EXPECT_EQ(lines[3].rfind(dir.File("other.csv") + ":1: unknown header \"a,b,c\"", 0), 0u) << lines[3];
-    EXPECT_EQ(lines[4], good + ": ok (1 records)");
+    EXPECT_EQ(lines[4], good + ": ok (1 record)");
 }
 
 TEST(IdxreportRepair, MovesUnreadableLinesAsideAndTheDailyAveragesLoadAgain) {
@@ -263,9 +267,9 @@ TEST(IdxreportRepair, MovesUnreadableLinesAsideAndTheDailyAveragesLoadAgain) {
         EXPECT_TRUE(report.LoadIndexCacheDiskFreeSpace(days).IsError());
     }
     ToolResult result = RunTool(dir, {"check", "--repair", path});
-    EXPECT_EQ(result.code, 0) << result.out << result.err;
+    EXPECT_EQ(result.code, 3) << result.out << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_NE(result.out.find("moved 2 unreadable lines to " + path + ".bad"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("moved 2 lines to " + path + ".bad"), std::string::npos) << result.out;
 
     const auto bad = Lines(ReadWhole(path + ".bad"));
     ASSERT_EQ(bad.size(), 3u);
@@ -278,25 +282,79 @@ TEST(IdxreportRepair, MovesUnreadableLinesAsideAndTheDailyAveragesLoadAgain) {
         ASSERT_LIB_OK(report.LoadIndexCacheDiskFreeSpace(days));
         EXPECT_EQ(days, (std::vector<double>{2.0, 4.0}));
     }
-    EXPECT_EQ(RunTool(dir, {"check", path}).out, path + ": ok (4 records)\n");
+    // The moved lines are safe in ".bad": a note, and the check passes.
+    ToolResult after = RunTool(dir, {"check", path});
+    EXPECT_EQ(after.code, 0);
+    EXPECT_EQ(after.out, path + ".bad: note: holds 2 lines moved out earlier\n" + path + ": ok (4 records)\n");
     // A second repair finds nothing to move and leaves ".bad" as it was.
     EXPECT_EQ(RunTool(dir, {"check", "--repair", path}).code, 0);
     EXPECT_EQ(Lines(ReadWhole(path + ".bad")).size(), 3u);
 }
 
-TEST(IdxreportRepair, KeepsAReadableLastLineAndGivesItItsLineEnd) {
+// A verify-archive line cut inside its GUID still has four fields; kept, it
+// would read as a record that was never written.
+TEST(IdxreportRepair, TornLastLineGoesAsideEvenWhenItsFieldsFit) {
     TempDir dir;
-    WriteCleanUps(dir.Path(), 1);
-    const std::string path = dir.File(LogCleanUpReport::FileName);
-    Append(path, "18,late");
+    const std::string path = dir.File("verify.csv");
+    AddStub(path, "/d/1");
+    const std::string whole = ReadWhole(path);
+    Append(path, "/d/2,1,1,0112f1ce-54c8");
     ToolResult checked = RunTool(dir, {"check", path});
     EXPECT_EQ(checked.code, 1);
-    EXPECT_EQ(checked.out, path + ":3: last line has no line end\n");
+    EXPECT_NE(checked.out.find(path + ":3: unterminated last line (22 bytes without a line end)"), std::string::npos)
+        << checked.out;
 
     ToolResult repaired = RunTool(dir, {"check", "--repair", path});
-    EXPECT_EQ(repaired.code, 0) << repaired.err;
-    EXPECT_EQ(ReadWhole(path), "Job Id,Reason\n0,aged out\n18,late\n");
-    EXPECT_FALSE(CQiPath::Exists(path + ".bad"));
+    EXPECT_EQ(repaired.code, 3) << repaired.out << repaired.err;
+    EXPECT_EQ(ReadWhole(path), whole);
+    EXPECT_EQ(Lines(ReadWhole(path + ".bad"))[1], "3\t/d/2,1,1,0112f1ce-54c8");
+    EXPECT_EQ(RunTool(dir, {"check", "--repair", path}).code, 0);
+}
+
+// A monitoring job checks reports that a server appends to: a last line that
+// a writer holding the lock is still writing is no problem.
+TEST(IdxreportCheck, LastLineOfALiveWriterIsBeingWrittenNotAProblem) {
+    TempDir dir;
+    const std::string path = dir.File("verify.csv");
+    AddStub(path, "/d/1");
+    Append(path, "/d/2,1,");
+    VerifyArchiveReport writer;
+    ASSERT_LIB_OK(writer.Open(path, std::ios::out | std::ios::app, false));  // holds the lock
+    ToolResult result = RunTool(dir, {"check", path});
+    EXPECT_EQ(result.code, 0) << result.out;
+    EXPECT_EQ(result.out, path + ":3: note: last line is being written (a writer holds the report's lock)\n" + path +
+                              ": ok (1 record)\n");
+}
+
+TEST(IdxreportRepair, MovesALineTooLongToHoldWholeAndByteForByte) {
+    TempDir dir;
+    const std::string path = dir.File("verify.csv");
+    AddStub(path, "/d/1");
+    const std::string huge = "/d/" + std::string(3u << 20, 'x') + ",1,1,g";
+    Append(path, huge + "\n");
+    AddStub(path, "/d/3");
+    ToolResult checked = RunTool(dir, {"check", path});
+    EXPECT_EQ(checked.code, 1);
+    EXPECT_NE(checked.out.find(path + ":3: unreadable line: " + std::to_string(huge.size()) + " bytes, longer than"),
+              std::string::npos)
+        << checked.out.substr(0, 300);
+    EXPECT_EQ(RunTool(dir, {"check", "--repair", path}).code, 3);
+    EXPECT_EQ(Lines(ReadWhole(path + ".bad"))[1], "3\t" + huge);
+    EXPECT_EQ(Lines(ReadWhole(path)).size(), 3u);
+}
+
+TEST(IdxreportRepair, LeavesAFileThatIsNoTemporaryOfItsRewritesAlone) {
+    TempDir dir;
+    const std::string path = dir.File("verify.csv");
+    AddStub(path, "/d/1");
+    Append(path, "bad\n");
+    const std::string before = ReadWhole(path);
+    WriteWhole(path + ".tmp", "my notes\n");
+    ToolResult result = RunTool(dir, {"check", "--repair", path});
+    EXPECT_EQ(result.code, 1);
+    EXPECT_NE(result.out.find(path + ".tmp: note: a file that is no temporary"), std::string::npos) << result.out;
+    EXPECT_EQ(ReadWhole(path + ".tmp"), "my notes\n");
+    EXPECT_EQ(ReadWhole(path), before);
 }
 
 TEST(IdxreportRepair, GivesUpWhileAWriterHoldsTheLockAndChangesNothing) {
@@ -332,9 +390,170 @@ TEST(IdxreportRepair, RemovesALeftoverTemporaryFileOfASoundReport) {
     const std::string before = ReadWhole(path);
     WriteWhole(path + ".tmp", "Job Id,Reason\n");
     ToolResult result = RunTool(dir, {"check", "--repair", path});
-    EXPECT_EQ(result.code, 0) << result.out << result.err;
+    EXPECT_EQ(result.code, 3) << result.out << result.err;
     EXPECT_FALSE(CQiPath::Exists(path + ".tmp"));
     EXPECT_EQ(ReadWhole(path), before);
+}
+
+// Numbers that the record would read as 0, wrap, or round are unreadable,
+// named by column; a field that reads back exactly passes.
+TEST(IdxreportCheck, NumberFieldsMustConvertExactly) {
+    TempDir dir;
+    const std::string path = dir.File("verify.csv");
+    AddStub(path, "/d/1");
+    const std::string nines(1000000, '9');
+    Append(path, "/a,notanumber,1,g\n/b,1,-5,g\n/c, 4116,1,g\n/d,1," + nines + ",g\n/e,1.5,1,g\n/f,-7,,g\n");
+    ToolResult result = RunTool(dir, {"check", path});
+    EXPECT_EQ(result.code, 1);
+    const std::string p = path + ":";
+    EXPECT_EQ(Lines(result.out),
+              (std::vector<std::string>{
+                  p + "3: unreadable line: column \"Modified Time\": \"notanumber\" is not a number",
+                  p + "4: unreadable line: column \"Size In Bytes\": \"-5\" is negative where the column holds "
+                      "unsigned numbers",
+                  p + "5: unreadable line: column \"Modified Time\": \" 4116\" is not a number",
+                  p + "6: unreadable line: column \"Size In Bytes\": \"" + std::string(32, '9') +
+                      "...\" (1000000 bytes) is out of range for the column",
+                  p + "7: unreadable line: column \"Modified Time\": \"1.5\" is not a number"}))
+        << result.out.substr(0, 2000);
+
+    // show skips the same lines, and never prints them as 0 or wrapped.
+    ToolResult shown = RunTool(dir, {"show", "--format", "json", path});
+    EXPECT_EQ(shown.code, 1);
+    nlohmann::json rows = nlohmann::json::parse(shown.out);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1]["Modified Time"], -7);
+    EXPECT_TRUE(rows[1]["Size In Bytes"].is_null()) << "an empty number is no value, not 0";
+    EXPECT_NE(shown.err.find("skipped 5 unreadable lines (the first is " + path + " line 3)"), std::string::npos)
+        << shown.err;
+}
+
+TEST(IdxreportShow, NumbersKeepTheTextTheLineHas) {
+    TempDir dir;
+    const std::string path = dir.File("JobStats.csv");
+    std::string header;
+    for (const std::string& name : JobStatsReport().GetHeader()) header += (header.empty() ? "" : ",") + name;
+    WriteWhole(path, header + "\n1,2,3,4,5,6,12345678.5,0,0,1,1,h,1709251200,0,18446744073709551615,0\n");
+    ToolResult json = RunTool(dir, {"show", "--format", "jsonl", path});
+    ASSERT_EQ(json.code, 0) << json.err;
+    EXPECT_NE(json.out.find("\"Seconds To Playback\": 12345678.5"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"Root Size\": 18446744073709551615"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"Timestamp\": 1709251200"), std::string::npos) << json.out;
+    ToolResult table = RunTool(dir, {"show", "--format", "table", "--columns", "Job Id,Timestamp", path});
+    EXPECT_EQ(Lines(table.out)[2], "     2  2024-03-01 00:00:00") << table.out;
+}
+
+TEST(IdxreportShow, SelectsColumnsAndFiltersRecords) {
+    TempDir dir;
+    const std::string path = dir.File("verify.csv");
+    {
+        VerifyArchiveReport report;
+        ASSERT_LIB_OK(report.Open(path, std::ios::out | std::ios::app, false));
+        ASSERT_LIB_OK(report.AddStubsInfo("/a", 1709251200, 1, "g1"));  // 2024-03-01
+        ASSERT_LIB_OK(report.AddStubsInfo("/b", 1709337600, 2, "g2"));  // 2024-03-02
+        ASSERT_LIB_OK(report.AddStubsInfo("/c", 1709424000, 1, "g3"));  // 2024-03-03
+    }
+    RunCases(dir, {
+        {{"show", "--columns", "Origin App GUID,File Path", path}, 0, "=Origin App GUID,File Path\ng1,/a\ng2,/b\ng3,/c\n"},
+        {{"show", "--where", "Size In Bytes=1", "--columns", "File Path", path}, 0, "=File Path\n/a\n/c\n"},
+        {{"show", "--where", "Size In Bytes=1", "--where", "File Path=/c", "--columns", "File Path", path}, 0,
+         "=File Path\n/c\n"},
+        {{"show", "--since", "2024-03-02", "--columns", "File Path", path}, 0, "=File Path\n/b\n/c\n"},
+        {{"show", "--until", "2024-03-02T00:00:00Z", "--columns", "File Path", path}, 0, "=File Path\n/a\n"},
+        {{"show", "--since", "1709337600", "--until", "2024-03-03", "--columns", "File Path", path}, 0,
+         "=File Path\n/b\n"},
+        {{"show", "--tail", "1", "--where", "Size In Bytes=1", "--columns", "File Path", path}, 0, "=File Path\n/c\n"},
+        {{"show", "--format", "jsonl", "--columns", "File Path", "--head", "2", path}, 0,
+         "={\"File Path\": \"/a\"}\n{\"File Path\": \"/b\"}\n"},
+        {{"show", "--columns", "Nope", path}, 1, "", "no column \"Nope\" in this verify archive file"},
+        {{"show", "--since", "2024-13-01", path}, 2, "", "--since takes"},
+        {{"show", "--since", "1", dir.File(LogCleanUpReport::FileName)}, 1, "", ""},
+    });
+}
+
+TEST(IdxreportShow, ReadsStandardInputGzipAndSeveralFiles) {
+    TempDir dir;
+    WriteCleanUps(dir.Path(), 3);
+    const std::string path = dir.File(LogCleanUpReport::FileName);
+    const std::string text = ReadWhole(path);
+    const std::string gz = dir.File("old.csv.gz");
+    {
+        // Two gzip members back to back, as `cat a.gz b.gz` makes.
+        gzFile out = gzopen(gz.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        gzwrite(out, text.data(), 20);
+        gzclose(out);
+        gzFile more = gzopen(gz.c_str(), "ab");
+        gzwrite(more, text.data() + 20, static_cast<unsigned>(text.size() - 20));
+        gzclose(more);
+    }
+    const std::string twice = text + text.substr(text.find('\n') + 1);
+    RunCases(dir, {
+        {{"show", "-"}, 0, "=" + text, "", text},
+        {{"show", "--tail", "1", "-"}, 0, "=Job Id,Reason\n2,aged out\n", "", text},
+        {{"show", gz}, 0, "=" + text},
+        {{"check", gz}, 0, "=" + gz + ": ok (3 records)\n"},
+        {{"check", "-"}, 0, "=-: ok (3 records)\n", "", text},
+        {{"show", gz, path}, 0, "=" + twice},
+        {{"show", "--format", "jsonl", path, dir.File("verify.csv")}, 1, "", "verify.csv: no such file"},
+    });
+    AddStub(dir.File("verify.csv"), "/d/1");
+    RunCases(dir, {
+        {{"show", "--format", "csv", path, dir.File("verify.csv")}, 1, "", "give --format jsonl or table"},
+        {{"show", "--format", "jsonl", path, dir.File("verify.csv")}, 0, "{\"File Path\": \"/d/1\""},
+    });
+    WriteWhole(dir.File("cut.csv.gz"), ReadWhole(gz).substr(0, 30));
+    RunCases(dir, {{{"show", dir.File("cut.csv.gz")}, 1, "", "gzip data"}});
+}
+
+// What a header looks like on screen can hide why the tool refuses it.
+TEST(IdxreportCheck, NamesWhatIsWrongWithAHeader) {
+    TempDir dir;
+    const std::string p = dir.File("r.csv");
+    const std::vector<std::pair<std::string, std::string>> headers = {
+        {"\xEF\xBB\xBFJob Id,Reason\n1,a\n", "UTF-8 byte-order mark"},
+        {"Job Id,Reason\r\n1,a\r\n", "ends in CR LF (Windows line ends)"},
+        {"Job Id,Reason,Extra\n", "header has an extra column 3 \"Extra\" after the log clean-up columns"},
+        {"Job Id,Reasons\n", "header column 2 is \"Reasons\" where a log clean-up header has \"Reason\""},
+        {"File Path,Modified Time\n", "header ends after column 2; a verify archive header goes on with"},
+    };
+    for (const auto& [content, message] : headers) {
+        WriteWhole(p, content);
+        ToolResult result = RunTool(dir, {"check", p});
+        EXPECT_EQ(result.code, 1) << message;
+        EXPECT_NE(result.out.find(p + ":1: "), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find(message), std::string::npos) << result.out;
+    }
+    WriteWhole(p, "Job Id,Reason\n1,a\r\n2,b\n");
+    EXPECT_EQ(RunTool(dir, {"check", p}).out,
+              p + ":2: unreadable line: the line ends in CR LF (a Windows line end), which report lines never do\n");
+}
+
+TEST(IdxreportShow, JsonKeepsTextThatIsNotUtf8AsItsBytes) {
+    TempDir dir;
+    const std::string path = dir.File("stubs.csv");
+    AddStub(path, "/d/caf\xE9");
+    ToolResult result = RunTool(dir, {"show", "--format", "json", path});
+    EXPECT_EQ(result.code, 0);
+    nlohmann::json rows = nlohmann::json::parse(result.out);
+    EXPECT_EQ(rows[0]["File Path"], nlohmann::json::parse(R"({"base64": "L2QvY2Fm6Q=="})"));
+    EXPECT_NE(result.err.find("1 text field is not UTF-8"), std::string::npos) << result.err;
+}
+
+TEST(IdxreportShow, TableEscapesWhatATerminalActsOnAndAlignsWideText) {
+    TempDir dir;
+    const std::string path = dir.File("stubs.csv");
+    AddStub(path, "/d/\xC2\x9B" "31m\x7F\xFF\xE2\x80\xAE");  // C1 CSI, DEL, a stray byte, RIGHT-TO-LEFT OVERRIDE
+    AddStub(path, "/d/\xE6\x97\xA5\xE6\x9C\xAC");            // two wide characters
+    AddStub(path, "/d/abcd");
+    ToolResult result = RunTool(dir, {"show", "--format", "table", "--columns", "File Path,Size In Bytes", path});
+    ASSERT_EQ(result.code, 0) << result.err;
+    const auto lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[2], "/d/\\u{009B}31m\\x7F\\xFF\\u{202E}              1");
+    // The wide characters take four columns, as "abcd" does.
+    EXPECT_EQ(lines[3].size() - 2, lines[4].size());
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 3), "  1");
 }
 
 }  // namespace

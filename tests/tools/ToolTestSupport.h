@@ -32,12 +32,14 @@ struct ToolResult {
     std::string err;
 };
 
-// Runs idxreport with `args`; stdin is empty and stdout and stderr are files,
-// so the tool sees no terminal. The tool inherits IDXREPORTS_LOCK_DIR from the
-// TempDir of the test.
-inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& args) {
+// Runs idxreport with `args`; stdin is `input` (empty unless given) and stdout
+// and stderr are files, so the tool sees no terminal. The tool inherits
+// IDXREPORTS_LOCK_DIR from the TempDir of the test.
+inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "") {
     const std::string outPath = dir.File(".tool-stdout");
     const std::string errPath = dir.File(".tool-stderr");
+    const std::string inPath = dir.File(".tool-stdin");
+    WriteWhole(inPath, input);
     std::vector<char*> argv;
     std::string binary = IDXREPORT_BINARY;
     argv.push_back(binary.data());
@@ -48,7 +50,7 @@ inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& ar
     ToolResult result;
     pid_t child = ::fork();
     if (child == 0) {
-        int in = ::open("/dev/null", O_RDONLY);
+        int in = ::open(inPath.c_str(), O_RDONLY);
         int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0) ::_exit(127);
@@ -68,6 +70,7 @@ inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& ar
     result.err = ReadWhole(errPath);
     ::unlink(outPath.c_str());
     ::unlink(errPath.c_str());
+    ::unlink(inPath.c_str());
     return result;
 }
 
@@ -81,6 +84,38 @@ inline std::vector<std::string> Lines(const std::string& text) {
         start = end + 1;
     }
     return lines;
+}
+
+// A command line, the exit code it must give, and text its stdout and stderr
+// must hold (empty: not checked; "=" first: exactly what follows).
+struct ToolCase {
+    ToolCase(std::vector<std::string> a, int c, std::string o = "", std::string e = "", std::string i = "")
+        : args(std::move(a)), code(c), out(std::move(o)), err(std::move(e)), input(std::move(i)) {}
+    std::vector<std::string> args;
+    int code;
+    std::string out;
+    std::string err;
+    std::string input;
+};
+
+inline void ExpectText(const std::string& actual, const std::string& expected, const std::string& what) {
+    if (expected.empty()) return;
+    if (expected[0] == '=')
+        EXPECT_EQ(actual, expected.substr(1)) << what;
+    else
+        EXPECT_NE(actual.find(expected), std::string::npos) << what << ": " << actual;
+}
+
+// Runs every case; a failure names the command line.
+inline void RunCases(const TempDir& dir, const std::vector<ToolCase>& cases) {
+    for (const ToolCase& c : cases) {
+        std::string shown;
+        for (const std::string& arg : c.args) shown += arg + " ";
+        const ToolResult result = RunTool(dir, c.args, c.input);
+        EXPECT_EQ(result.code, c.code) << shown << "\nout: " << result.out << "\nerr: " << result.err;
+        ExpectText(result.out, c.out, shown + "(stdout)");
+        ExpectText(result.err, c.err, shown + "(stderr)");
+    }
 }
 
 // A library call that must succeed while a test prepares its files.

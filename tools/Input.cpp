@@ -1,0 +1,223 @@
+#include "Input.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace IdxTool {
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+CQiError FromErrno(const FXCodeLocation& where, int saved) {
+    return FXErrorUtil::ErrorSysErrNo(where, saved, saved, "%s", ReasonOf(saved).c_str());
+}
+
+}  // namespace
+
+const char* FileTypeName(unsigned mode) {
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a device";
+}
+
+std::string ReasonOf(int errnoValue) {
+    switch (errnoValue) {
+        case ENOENT:
+            return "no such file";
+        case EACCES:
+        case EPERM:
+            return "permission denied";
+        case ENOTDIR:
+            return "not a directory";
+        case EISDIR:
+            return "a directory, not a file";
+        case ELOOP:
+            return "too many levels of symbolic links";
+        default:
+            return std::strerror(errnoValue);
+    }
+}
+
+struct InputStream::Gzip {
+    z_stream stream{};
+    bool initialised = false;
+    bool inMember = false;  // inside a member, its trailer not yet read
+    ~Gzip() {
+        if (initialised) inflateEnd(&stream);
+    }
+};
+
+InputStream::InputStream() = default;
+
+InputStream::~InputStream() {
+    if (fd_ >= 0 && !stdin_) ::close(fd_);
+}
+
+CQiError InputStream::Open(const std::string& path) {
+    path_ = path;
+    struct stat own {};
+    const bool haveStdin = ::fstat(STDIN_FILENO, &own) == 0;
+    if (path == "-") {
+        fd_ = STDIN_FILENO;
+        stdin_ = true;
+    } else {
+        // O_NONBLOCK: a FIFO planted under a report's name opens at once, and the
+        // type check below refuses it instead of the tool waiting for a writer.
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) return FromErrno(FX_CODE_LOCATION, errno);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const int saved = errno;
+            ::close(fd);
+            return FromErrno(FX_CODE_LOCATION, saved);
+        }
+        if (haveStdin && st.st_dev == own.st_dev && st.st_ino == own.st_ino && !S_ISREG(st.st_mode)) {
+            // /dev/stdin and its kind: the same pipe as descriptor 0.
+            ::close(fd);
+            fd_ = STDIN_FILENO;
+            stdin_ = true;
+        } else if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            const int code = S_ISDIR(st.st_mode) ? EISDIR : 22;
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, code, "%s, not a regular file", FileTypeName(st.st_mode));
+        } else {
+            const int flags = ::fcntl(fd, F_GETFL);
+            if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                const int saved = errno;
+                ::close(fd);
+                return FromErrno(FX_CODE_LOCATION, saved);
+            }
+            fd_ = fd;
+            sizeOnDisk_ = static_cast<uint64_t>(st.st_size);
+        }
+    }
+    raw_ = std::make_unique<char[]>(kChunk);
+    CQiError error = ReadRaw();
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    compressed_ = rawSize_ >= 2 && static_cast<unsigned char>(raw_[0]) == 0x1F &&
+                  static_cast<unsigned char>(raw_[1]) == 0x8B;
+    if (!compressed_) {
+        begin_ = raw_.get();
+        end_ = begin_ + rawSize_;
+        atEnd_ = rawSize_ == 0;
+        return CQiError::Success();
+    }
+    gzip_ = std::make_unique<Gzip>();
+    // 15 + 16: gzip framing only; a zlib or raw stream is no rotated report.
+    if (inflateInit2(&gzip_->stream, 15 + 16) != Z_OK)
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "cannot start gzip decompression");
+    gzip_->initialised = true;
+    gzip_->inMember = true;
+    gzip_->stream.next_in = reinterpret_cast<Bytef*>(raw_.get());
+    gzip_->stream.avail_in = static_cast<uInt>(rawSize_);
+    data_ = std::make_unique<char[]>(kChunk);
+    begin_ = end_ = data_.get();
+    return CQiError::Success();
+}
+
+CQiError InputStream::ReadRaw() {
+    rawSize_ = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd_, raw_.get(), kChunk);
+        if (n >= 0) {
+            rawSize_ = static_cast<std::size_t>(n);
+            return CQiError::Success();
+        }
+        if (errno != EINTR) return FromErrno(FX_CODE_LOCATION, errno);
+    }
+}
+
+CQiError InputStream::Refill() {
+    if (atEnd_) return CQiError::Success();
+    if (!compressed_) {
+        CQiError error = ReadRaw();
+        if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+        begin_ = raw_.get();
+        end_ = begin_ + rawSize_;
+        atEnd_ = rawSize_ == 0;
+        return CQiError::Success();
+    }
+    z_stream& z = gzip_->stream;
+    z.next_out = reinterpret_cast<Bytef*>(data_.get());
+    z.avail_out = kChunk;
+    while (z.avail_out == kChunk) {
+        if (z.avail_in == 0) {
+            CQiError error = ReadRaw();
+            if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+            if (rawSize_ == 0) {
+                atEnd_ = true;
+                // The stream ended without its trailer: a copy cut short.
+                if (gzip_->inMember)
+                    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "gzip data ends early (a truncated copy)");
+                break;
+            }
+            z.next_in = reinterpret_cast<Bytef*>(raw_.get());
+            z.avail_in = static_cast<uInt>(rawSize_);
+        }
+        if (!gzip_->inMember) {
+            // gzip allows members back to back (cat a.gz b.gz); each starts afresh.
+            if (inflateReset(&z) != Z_OK) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "gzip reset failed");
+            gzip_->inMember = true;
+        }
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        if (rc == Z_STREAM_END) {
+            gzip_->inMember = false;
+        } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "gzip data is corrupt: %s",
+                                           z.msg != nullptr ? z.msg : "inflate failed");
+        }
+    }
+    begin_ = data_.get();
+    end_ = data_.get() + (kChunk - z.avail_out);
+    if (begin_ != end_) atEnd_ = false;
+    return CQiError::Success();
+}
+
+CQiError InputStream::Next(InputLine& line, bool& got) {
+    got = false;
+    line.text.clear();
+    line.length = 0;
+    line.terminated = false;
+    line.offset = consumed_;
+    bool any = false;
+    for (;;) {
+        if (begin_ == end_) {
+            if (atEnd_) break;
+            CQiError error = Refill();
+            if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+            continue;
+        }
+        any = true;
+        const char* newline = static_cast<const char*>(std::memchr(begin_, '\n', end_ - begin_));
+        const char* stop = newline != nullptr ? newline : end_;
+        const std::size_t size = static_cast<std::size_t>(stop - begin_);
+        if (line.text.size() < kMaxLineBytes)
+            line.text.append(begin_, std::min(size, kMaxLineBytes - line.text.size()));
+        line.length += size;
+        consumed_ += size;
+        begin_ = stop;
+        if (newline != nullptr) {
+            ++begin_;
+            ++consumed_;
+            line.terminated = true;
+            break;
+        }
+    }
+    if (!any) return CQiError::Success();
+    got = true;
+    line.number = ++lineNumber_;
+    return CQiError::Success();
+}
+
+}  // namespace IdxTool

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <platform/QiError.h>
+
+namespace IdxTool {
+
+// The longest line the tool holds. A longer line is read through to its end but
+// only its first kMaxLineBytes bytes are kept, so one hostile line costs this
+// much memory and no more; the commands treat it as an unreadable line.
+constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
+
+// One line as read: its text without the "\n", cut to kMaxLineBytes.
+//   "a,b\n"   -> text "a,b", terminated
+//   "a,b\r\n" -> text "a,b\r", terminated, crlf
+//   "a,b"     -> text "a,b", not terminated (the bytes after the last line end)
+struct InputLine {
+    std::string text;
+    std::size_t number = 0;   // 1 for the first line
+    uint64_t offset = 0;      // where the line starts in the (uncompressed) data
+    uint64_t length = 0;      // its bytes without the "\n", also those not kept
+    bool terminated = false;
+    bool TooLong() const { return length > text.size(); }
+    bool Crlf() const { return terminated && !text.empty() && text.back() == '\r' && !TooLong(); }
+};
+
+// An input of the tool, read once from start to end: a file, or standard input
+// for "-" (and for a path that names the tool's own standard input, such as
+// /dev/stdin). Data that starts with the gzip magic bytes is decompressed on the
+// way, whatever the name. Takes no lock; a FIFO or device opened by name is
+// refused rather than waited on. Holds at most a read buffer and one line.
+class InputStream {
+public:
+    InputStream();
+    ~InputStream();
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+
+    // Fails with code 2 (no such file), 13 (permission denied), 20 (not a
+    // directory on the way), 21 (a directory) or 22 (not a regular file), each
+    // with that reason as its message.
+    CQiError Open(const std::string& path);
+
+    // Standard input, or a compressed file: it cannot be locked, re-read by
+    // offset or rewritten.
+    bool IsStandardInput() const { return stdin_; }
+    bool IsCompressed() const { return compressed_; }
+    // The size on disk of a file (0 for standard input), for progress.
+    uint64_t SizeOnDisk() const { return sizeOnDisk_; }
+    // Bytes of (uncompressed) data handed out as lines so far.
+    uint64_t Consumed() const { return consumed_; }
+
+    // The next line; `got` false at the end of the data.
+    CQiError Next(InputLine& line, bool& got);
+
+private:
+    struct Gzip;
+
+    // Reads more raw bytes from the descriptor into raw_ (rawSize_ 0 at the end).
+    CQiError ReadRaw();
+    // Makes the next bytes of data available in [begin_, end_); none at the end.
+    CQiError Refill();
+
+    std::string path_;
+    int fd_ = -1;
+    bool stdin_ = false;
+    bool compressed_ = false;
+    bool atEnd_ = false;
+    uint64_t sizeOnDisk_ = 0;
+    uint64_t consumed_ = 0;
+    std::size_t lineNumber_ = 0;
+    std::unique_ptr<char[]> raw_;   // bytes as read from the descriptor
+    std::size_t rawSize_ = 0;
+    std::unique_ptr<char[]> data_;  // decompressed bytes (gzip only)
+    const char* begin_ = nullptr;   // the data not yet handed out
+    const char* end_ = nullptr;
+    std::unique_ptr<Gzip> gzip_;
+};
+
+// "a regular file", "a symbolic link", "a FIFO", ... for a stat mode.
+const char* FileTypeName(unsigned mode);
+
+// "permission denied", "no such file", ... for an errno value.
+std::string ReasonOf(int errnoValue);
+
+}  // namespace IdxTool
