@@ -63,9 +63,10 @@ CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name,
     err = dir.Unlink(tmpName, true);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     if (exists) return dir.CreateFile(tmpName, CQiFileAttributes::Of(st), tmpFile).Push(FX_CODE_LOCATION);
-    // Under the lock nobody else makes this name, and OpenFile refuses
-    // anything but a regular file at it.
-    return dir.OpenFile(tmpName, CQiFile::OpenRead | CQiFile::OpenWrite | CQiFile::OpenCreate | CQiFile::OpenTruncate,
+    // Exclusive even though the lock is held: whoever can write the directory
+    // ignores the lock, and a regular file (a hard link to another file) planted
+    // since the unlink would otherwise be emptied and written.
+    return dir.OpenFile(tmpName, CQiFile::OpenRead | CQiFile::OpenWrite | CQiFile::OpenCreate | CQiFile::OpenExclusive,
                         tmpFile)
         .Push(FX_CODE_LOCATION);
 }
