@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <algorithm>
+#include <iterator>
 
 #include <functional>
 #include <string>
@@ -380,6 +383,159 @@ TEST(HostileTexts, DiskSampleAlertLostItsSurroundingBlanks) {
         ASSERT_FALSE(read.FromString(written.ToString()).IsError());
         EXPECT_EQ(read.GetAlert(), alert);
     }
+}
+
+// --- lines that no rewrite of this library wrote ---
+//
+// A rewrite re-serialised every line it loaded: a line it could not read came
+// back as a row of zeros or a padded one, and numbers it read another way came
+// back altered. Each line below must come through byte for byte (a selected row
+// changes only its status), or go to FILE.bad with its line number; lines that
+// are no record never become one.
+
+constexpr std::size_t kStatusColumn = 13;
+
+std::vector<std::string> SplitPlain(const std::string& line) {
+    std::vector<std::string> fields(1);
+    for (const char c : line) {
+        if (c == ',') {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+std::string JoinPlain(const std::vector<std::string>& fields) {
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i) line += (i == 0 ? "" : ",") + fields[i];
+    return line;
+}
+
+// A job statistics line of `columns` fields for job `id`, with `text` in
+// column `at` when one is given.
+std::string JobLine(uint64_t id, std::size_t columns, int at = -1, const std::string& text = "") {
+    std::vector<std::string> fields(columns, "0");
+    fields[0] = fields[1] = std::to_string(id);
+    fields[11] = "host" + std::to_string(id);
+    fields[12] = "1700000000";
+    if (at >= 0) fields[static_cast<std::size_t>(at)] = text;
+    return JoinPlain(fields);
+}
+
+struct HostileLine {
+    std::string text;
+    enum Kind { Record, ForeignNumber, NotARecord } kind;
+    uint64_t job = 0;     // listed for SetInvalidJobs when `selected`
+    bool selected = false;
+    int column = -1;      // of the foreign number
+};
+
+// The table for a file of `columns` columns; its last line lacks its "\n".
+std::vector<HostileLine> HostileLines(std::size_t columns) {
+    std::vector<HostileLine> lines = {
+        {JobLine(1, columns), HostileLine::Record, 1, false},
+        {JobLine(2, columns), HostileLine::Record, 2, true},
+        {"garbage line, important?", HostileLine::NotARecord},
+        {"1,2,3", HostileLine::NotARecord},
+    };
+    const struct {
+        int column;
+        const char* text;
+    } numbers[] = {{2, " 4116"}, {3, "-5"}, {6, "12345678.5"}};
+    for (const bool selected : {true, false}) {
+        for (std::size_t i = 0; i < std::size(numbers); ++i) {
+            const uint64_t job = (selected ? 100 : 200) + i;
+            lines.push_back({JobLine(job, columns, numbers[i].column, numbers[i].text), HostileLine::ForeignNumber, job,
+                             selected, numbers[i].column});
+        }
+    }
+    lines.push_back({JobLine(3, columns), HostileLine::Record, 3, false});
+    const std::string torn = JobLine(4, columns);
+    lines.push_back({torn.substr(0, torn.size() - 3), HostileLine::NotARecord});
+    return lines;
+}
+
+std::string FileOf(const std::string& header, const std::vector<HostileLine>& lines) {
+    std::string text = header + "\n";
+    for (std::size_t i = 0; i < lines.size(); ++i) text += lines[i].text + (i + 1 < lines.size() ? "\n" : "");
+    return text;
+}
+
+// `kept` says whether a table line stands in the rewritten report, as its
+// expected form; each line that does not must be in FILE.bad with its number.
+void ExpectHostileLinesKeptOrMoved(const std::string& path, const std::string& header,
+                                   const std::vector<HostileLine>& lines,
+                                   const std::function<bool(const HostileLine&, const std::vector<std::string>&)>& kept) {
+    bool torn = false;
+    std::vector<std::string> result = SplitLines(ReadFile(path), torn);
+    EXPECT_FALSE(torn) << "an unterminated tail stands in the report";
+    ASSERT_FALSE(result.empty());
+    EXPECT_EQ(result.front(), header);
+    result.erase(result.begin());
+    std::size_t expectedRows = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const HostileLine& line = lines[i];
+        SCOPED_TRACE("line " + std::to_string(i + 2) + ": " + line.text);
+        const bool inReport = kept(line, result);
+        const bool inBad = MovedToBad(path, std::to_string(i + 2) + "\t" + line.text);
+        switch (line.kind) {
+            case HostileLine::Record: EXPECT_TRUE(inReport) << "a record was lost or altered"; break;
+            case HostileLine::ForeignNumber:
+                EXPECT_TRUE(inReport != inBad) << (inReport ? "kept and also moved" : "altered, and not in FILE.bad");
+                break;
+            case HostileLine::NotARecord:
+                EXPECT_TRUE(inBad) << "not in FILE.bad with its line number";
+                EXPECT_EQ(std::count(result.begin(), result.end(), line.text), 0) << "still in the report";
+                break;
+        }
+        expectedRows += inReport && line.kind != HostileLine::NotARecord ? 1 : 0;
+    }
+    EXPECT_EQ(result.size(), expectedRows) << "rows that no one wrote stand in the report";
+}
+
+TEST(HostileLines, SetInvalidJobsInventedRowsFromUnreadableLinesAndAlteredForeignNumbers) {
+    StressDir dir;
+    const std::string path = dir / JobStatsKind::kFile;
+    const std::string header = HeaderLineOf<JobStatsKind>();
+    const std::vector<HostileLine> lines = HostileLines(16);
+    WriteFile(path, FileOf(header, lines));
+    std::vector<unsigned long> ids;
+    for (const HostileLine& line : lines) {
+        if (line.selected) ids.push_back(static_cast<unsigned long>(line.job));
+    }
+    const CQiError err = JobStatsReport::SetInvalidJobs(dir.Path(), ids);
+    ASSERT_FALSE(err.IsError()) << err.Describe();
+    ExpectHostileLinesKeptOrMoved(path, header, lines, [](const HostileLine& line, const std::vector<std::string>& result) {
+        std::vector<std::string> fields = SplitPlain(line.text);
+        if (line.selected) fields[kStatusColumn] = "1";
+        return std::count(result.begin(), result.end(), JoinPlain(fields)) == 1;
+    });
+}
+
+TEST(HostileLines, HeaderConversionInventedRowsFromUnreadableLinesAndAlteredForeignNumbers) {
+    StressDir dir;
+    const std::string path = dir / "Legacy.csv";
+    const std::vector<HostileLine> lines = HostileLines(14);
+    WriteFile(path, FileOf(OldJobStatsHeader(), lines));
+    JobStatsReport report;
+    const CQiError err = report.Open(dir.Path(), "Legacy.csv", std::ios::out | std::ios::app);
+    ASSERT_FALSE(err.IsError()) << err.Describe();
+    ASSERT_FALSE(report.Close().IsError());
+    // Converted into the longer layout: the old fields keep their values.
+    const auto value = [](const std::string& text) { return std::strtod(text.c_str(), nullptr); };
+    ExpectHostileLinesKeptOrMoved(
+        path, HeaderLineOf<JobStatsKind>(), lines, [&](const HostileLine& line, const std::vector<std::string>& result) {
+            const std::vector<std::string> old = SplitPlain(line.text);
+            return std::count_if(result.begin(), result.end(), [&](const std::string& converted) {
+                       const std::vector<std::string> fields = SplitPlain(converted);
+                       if (fields.size() != 16 || line.kind == HostileLine::NotARecord) return false;
+                       for (std::size_t i = 0; i < old.size(); ++i) {
+                           if (i != 11 && value(fields[i]) != value(old[i])) return false;
+                       }
+                       return fields[1] == old[1] && fields[11] == old[11];
+                   }) == 1;
+        });
 }
 
 }  // namespace
