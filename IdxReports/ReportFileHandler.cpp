@@ -10,6 +10,7 @@
 #include <platform/IdxNamedMutex.h>
 #include <platform/QiCanonicalPath.h>
 #include <IdxReports/ReportFileReplacement.h>
+#include <IdxReports/ReportLineTriage.h>
 #include <IdxReports/internal/FileScan.h>
 
 namespace I2 {
@@ -97,6 +98,7 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     }
     openMode = mode;
     lineCount = 0;
+    linesSetAside = 0;
     headerLine.clear();
 
     bool lockTakenHere = false;
@@ -107,6 +109,13 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
         existed = FitWriterModeToFile();
     }
     const unsigned flags = FlagsFor(openMode);
+    if (existed && !(openMode & std::ios_base::trunc) && (flags & CQiFile::OpenWrite)) {
+        CQiError err = SetTornTailAside();
+        if (err.IsError()) {
+            if (lockTakenHere) UnlockFile();
+            return err.Push(FX_CODE_LOCATION);
+        }
+    }
     FileShape shape;
     if (existed && !(openMode & std::ios_base::trunc)) shape = ShapeOf(filePath, (flags & CQiFile::OpenWrite) != 0);
     headerLine.swap(shape.header);
@@ -165,6 +174,12 @@ bool ReportFileHandler::FitWriterModeToFile() {
     // A new file has nothing to read or append to.
     openMode &= ~(std::ios_base::in | std::ios_base::app);
     return false;
+}
+
+// Only a writer may do it: it holds the lock, so bytes after the last "\n"
+// cannot be a line being appended; they are what a killed writer left.
+CQiError ReportFileHandler::SetTornTailAside() {
+    return ReportLineTriage::MoveTornTail(filePath, linesSetAside).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::Reopen(OpenMode_t mode) {

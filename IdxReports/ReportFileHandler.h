@@ -28,8 +28,10 @@ class IdxNamedMutex;
 // (about 64 KiB at a time, at every 1000th data line, on Flush and on Close), so
 // a process that dies between writes leaves no torn line of its own. A kill that
 // lands inside the system's write can still stop it at a page boundary: only the
-// last line is torn that way, and a writer that finds a torn last line starts
-// its first line on a new line, so no record is glued onto it. A write that
+// last line is torn that way, and the next writer's Open moves those bytes to
+// PATH.bad and replaces the report by its whole lines (never cutting it in place
+// under readers), so no record is glued onto them and no reader takes them for
+// a row; a report that held only a torn header line is left empty. A write that
 // fails part-way (a full disk) is cut back to the last whole line before the
 // error is returned; the lines not written are dropped and no longer counted.
 //
@@ -76,6 +78,9 @@ public:
     std::string GetFullPath() const;
     size_t GetLineCount() const { return lineCount; }
     OpenMode_t GetOpenMode() const { return openMode; }
+    // Lines the last Open moved to PATH.bad: 1 after a crash left a torn last
+    // line, else 0.
+    size_t GetLinesSetAside() const { return linesSetAside; }
 
     // --- headers, traversal and file operations ---
     bool HasHeader();
@@ -112,6 +117,9 @@ private:
     CQiError LockForWriting(bool& lockTakenHere);
     // Fits a writer's mode to whether the file exists; false for a new file.
     bool FitWriterModeToFile();
+    // Open's crash recovery for a writer, under its lock: bytes after the last
+    // "\n" go to PATH.bad and out of the report, before the file is read.
+    CQiError SetTornTailAside();
     // Hands the pending lines to the operating system; on failure cuts the file
     // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);
@@ -127,6 +135,7 @@ private:
     std::string filePath;
     std::string headerLine;
     size_t lineCount = 0;
+    size_t linesSetAside = 0;
     CQiFile file;
     I2::Utils::DbgLogger debugLog;
     OpenMode_t openMode{};

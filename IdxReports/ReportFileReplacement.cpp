@@ -71,13 +71,12 @@ CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name,
         .Push(FX_CODE_LOCATION);
 }
 
-// Header and lines into the new side file, synced before it is closed.
-CQiError WriteTemporary(CQiFile&& tmpFile, const std::string& tmpPath, const std::string& headerLine,
-                        const ReportFileReplacement::LineWriter_t& writeLines) {
+// The new content into the side file, synced before it is closed.
+CQiError WriteTemporary(CQiDirectoryHandle& dir, const std::string& name, CQiFile&& tmpFile,
+                        const std::string& tmpPath, const ReportFileReplacement::ContentWriter_t& writeContent) {
     ReportFileHandler target;
     CQiError err = target.OpenCreated(std::move(tmpFile), tmpPath);
-    if (!err.IsError()) err = target.PutLine(headerLine);
-    if (!err.IsError()) err = writeLines(target);
+    if (!err.IsError()) err = writeContent(dir, name, target);
     if (!err.IsError()) err = target.Sync();
     return err.Push(FX_CODE_LOCATION);
 }
@@ -86,8 +85,7 @@ CQiError WriteTemporary(CQiFile&& tmpFile, const std::string& tmpPath, const std
 // is complete and durable in the temporary before the rename publishes it. The
 // caller holds the report's lock, so nobody appends to the old file meanwhile.
 // The directory is resolved once: every name below is looked up in it.
-CQiError ReplaceFile(const std::string& path, const std::string& headerLine,
-                     const ReportFileReplacement::LineWriter_t& writeLines) {
+CQiError ReplaceFile(const std::string& path, const ReportFileReplacement::ContentWriter_t& writeContent) {
     std::string directory;
     std::string name;
     SplitReportPath(path, directory, name);
@@ -98,11 +96,20 @@ CQiError ReplaceFile(const std::string& path, const std::string& headerLine,
     CQiFile tmpFile;
     err = CreateTemporary(dir, name, tmpName, tmpFile);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    err = WriteTemporary(std::move(tmpFile), dir.PathOf(tmpName), headerLine, writeLines);
+    err = WriteTemporary(dir, name, std::move(tmpFile), dir.PathOf(tmpName), writeContent);
     if (!err.IsError()) err = dir.Rename(tmpName, name);
     if (!err.IsError()) err = dir.Sync();
     if (err.IsError()) dir.Unlink(tmpName, true);  // result ignored: the failure that matters is err
     return err.Push(FX_CODE_LOCATION);
+}
+
+ReportFileReplacement::ContentWriter_t UnderHeader(const std::string& headerLine,
+                                                   const ReportFileReplacement::LineWriter_t& writeLines) {
+    return [&headerLine, &writeLines](CQiDirectoryHandle&, const std::string&, ReportFileHandler& target) {
+        CQiError err = target.PutLine(headerLine);
+        if (!err.IsError()) err = writeLines(target);
+        return err;
+    };
 }
 
 }  // namespace
@@ -163,8 +170,20 @@ CQiError ReportFileReplacement::Rewrite(ReportFileHandler& own, const std::strin
                                         const std::string& headerLine, const LineWriter_t& writeLines) {
     std::unique_ptr<Utils::IdxNamedMutex> guard;
     CQiError err = LockForRewrite(own, path, guard);
-    if (!err.IsError()) err = ReplaceFile(path, headerLine, writeLines);
+    if (!err.IsError()) err = ReplaceFile(path, UnderHeader(headerLine, writeLines));
     return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileReplacement::Replace(ReportFileHandler& own, const std::string& path,
+                                        const ContentWriter_t& writeContent) {
+    std::unique_ptr<Utils::IdxNamedMutex> guard;
+    CQiError err = LockForRewrite(own, path, guard);
+    if (!err.IsError()) err = ReplaceFile(path, writeContent);
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileReplacement::ReplaceHeld(const std::string& path, const ContentWriter_t& writeContent) {
+    return ReplaceFile(path, writeContent).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string& path,
@@ -176,7 +195,8 @@ CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string
     ReportFileHandler source;
     err = source.Open(path, std::ios::in);
     if (!err.IsError()) {
-        err = ReplaceFile(path, headerLine, [&](ReportFileHandler& target) { return copyLines(source, target); });
+        const LineWriter_t copy = [&](ReportFileHandler& target) { return copyLines(source, target); };
+        err = ReplaceFile(path, UnderHeader(headerLine, copy));
     }
     return err.Push(FX_CODE_LOCATION);
 }

@@ -8,6 +8,8 @@
 #include <platform/Export.h>
 #include <platform/QiError.h>
 
+class CQiDirectoryHandle;
+
 namespace I2 {
 namespace Utils {
 class IdxNamedMutex;
@@ -45,6 +47,12 @@ class IDXREPORTS_API ReportFileReplacement final {
 public:
     using LineWriter_t = std::function<CQiError(ReportFileHandler& target)>;
     using LineCopier_t = std::function<CQiError(ReportFileHandler& source, ReportFileHandler& target)>;
+    // Puts the whole new content, header line included, into `target` (empty).
+    // `dir` is the report's directory, opened once for the whole replacement,
+    // and `name` the report's name in it, so the old file and PATH.bad are
+    // reached through the same descriptor the rename uses.
+    using ContentWriter_t =
+        std::function<CQiError(CQiDirectoryHandle& dir, const std::string& name, ReportFileHandler& target)>;
 
     ReportFileReplacement() = delete;
 
@@ -84,6 +92,12 @@ public:
     // lock as its source.
     static CQiError Update(ReportFileHandler& own, const std::string& path, const std::string& headerLine,
                            const LineCopier_t& copyLines);
+    // Rewrite, with `writeContent` putting the header line too (or none, for
+    // a report left empty).
+    static CQiError Replace(ReportFileHandler& own, const std::string& path, const ContentWriter_t& writeContent);
+    // Replace for a caller that holds the lock of `path` already (a writer's
+    // Open, before its handler is open).
+    static CQiError ReplaceHeld(const std::string& path, const ContentWriter_t& writeContent);
 };
 
 }  // namespace I2

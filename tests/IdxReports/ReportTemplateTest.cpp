@@ -142,15 +142,17 @@ TEST_F(ReportTemplate, UpdateOfAMissingFileFailsWithoutATemporary) {
     EXPECT_FALSE(Exists(path + ".tmp"));
 }
 
-TEST_F(ReportTemplate, UpdateStopsAtALineThatDoesNotConvertAndKeepsTheFile) {
-    const std::string content = "Id,Name\n1,a\nx\n2,b\n";
-    WriteWhole(path, content);
+// Fault: one line that does not convert failed the whole conversion, for
+// good; now it goes to path.bad with its line number and the rest converts.
+TEST_F(ReportTemplate, UpdateStoppedForGoodAtALineThatDoesNotConvert) {
+    WriteWhole(path, "Id,Name\n1,a\nx\n2,b\n3,");
     TestReport report;
-    const CQiError err = report.Update(path);
-    ASSERT_TRUE(err.IsError());
-    EXPECT_EQ(err.GetErrNo(), 22);
-    EXPECT_EQ(err.GetMessage(), "Invalid line can't be converted to TestRecord");
-    EXPECT_EQ(ReadWhole(path), content);
+    std::size_t moved = 0;
+    ASSERT_FALSE(report.Update(path, moved).IsError());
+    EXPECT_EQ(moved, 2u);
+    EXPECT_EQ(ReadWhole(path), "Id,Name,Value\n1,a,0\n2,b,0\n");
+    const std::string bad = ReadWhole(path + ".bad");
+    EXPECT_NE(bad.find("\n3\tx\n5\t3,\n"), std::string::npos) << bad;
     EXPECT_FALSE(Exists(path + ".tmp"));
 }
 
