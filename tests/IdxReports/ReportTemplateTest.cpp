@@ -218,6 +218,13 @@ TEST_F(ReportTemplate, RewriteReplacesTheContentWithoutRotating) {
     EXPECT_FALSE(Exists(path + ".old"));
     EXPECT_FALSE(Exists(path + ".tmp"));
     EXPECT_TRUE(LockIsFree(path));
+
+    // Fault: the torn last line a crash left went with the old file, unseen.
+    WriteWhole(path, std::string(Header) + "1,a,1\n2,b");
+    frame.resize(1);
+    ASSERT_OK(report.Rewrite(path, frame));
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,n1,1\n");
+    EXPECT_NE(ReadWhole(path + ".bad").find("\n3\t2,b\n"), std::string::npos);
 }
 
 // --- mended: text that broke the line format ---
