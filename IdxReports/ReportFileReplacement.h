@@ -20,7 +20,8 @@ class ReportFileHandler;
 //   PATH.tmp      a rewrite's new content, renamed over PATH once complete and synced
 //   PATH.old      the content PATH had before its last rotation
 //   PATH.old.tmp  a rotation's copy of PATH, renamed to PATH.old once complete
-//   PATH.bad      lines a repair moved out of PATH because they could not be read
+//   PATH.bad      lines moved out of PATH because they are no records of it: a
+//                 crash's torn last line, a row a rewrite or a repair could not read
 // A crash can leave PATH.tmp or PATH.old.tmp behind; the library never reads
 // either back, and removes it before it writes there again.
 struct IDXREPORTS_API ReportSideFiles final {

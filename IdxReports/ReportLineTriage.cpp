@@ -235,8 +235,8 @@ CQiError Triage(ReportFileHandler* own, const std::string& path, const Filling& 
         // Worth seeing at any level: rows someone may want back are now elsewhere.
         I2::Utils::DbgLogger log;
         if (log.getDebugLevel() >= -1) {
-            log.Debug("", "%s moved %zu lines out of [%s] into [%s]", how.who, moved, path.c_str(),
-                      ReportSideFiles::Unreadable(path).c_str());
+            log.Debug("", "%s moved %zu %s out of [%s] into [%s]", how.who, moved, moved == 1 ? "line" : "lines",
+                      path.c_str(), ReportSideFiles::Unreadable(path).c_str());
         }
     }
     return CQiError::Success();
