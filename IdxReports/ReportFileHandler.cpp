@@ -153,7 +153,23 @@ CQiError ReportFileHandler::OpenInDirectory(unsigned& flags, bool& existed) {
     } else if (flags & CQiFile::OpenCreate) {
         flags |= CQiFile::OpenExclusive;
     }
-    return directory.OpenFile(fileName, flags, file).Push(FX_CODE_LOCATION);
+    // Emptied only once it is known to be the report alone.
+    const bool empty = existed && (flags & CQiFile::OpenTruncate);
+    CQiError err = directory.OpenFile(fileName, flags & ~static_cast<unsigned>(CQiFile::OpenTruncate), file);
+    if (err.IsError() || !writer || !existed) return err.Push(FX_CODE_LOCATION);
+    // A second name makes the report someone else's file too: whoever can write
+    // the directory could link any file of the writer's there and have it
+    // appended to (or emptied) with the writer's rights.
+    CQiFileStat st;
+    err = file.Stat(st);
+    if (!err.IsError() && st.links > 1) {
+        err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                      "Report file [%s] has %llu hard links; a report must have only its own name",
+                                      filePath.c_str(), static_cast<unsigned long long>(st.links));
+    }
+    if (!err.IsError() && empty) err = file.Truncate(0);
+    if (err.IsError()) file.Close();  // result ignored
+    return err.Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& path) {
