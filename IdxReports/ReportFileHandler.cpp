@@ -58,16 +58,12 @@ CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
 }
 
 // The old header line and, for a writer (`count`), the count and whether the
-// last line is torn, from a pass of their own before the final open. Only a
-// regular file is read: a device would never end. A file that cannot be opened
-// or read teaches what was read of it before the failure, if anything.
-FileShape ShapeOf(const std::string& path, bool count) {
+// last line is torn, read from the descriptor just opened, so what is learnt is
+// about the very file that is then read and written. A read failure teaches
+// what was read before it, if anything.
+FileShape ShapeOf(CQiFile& file, bool count) {
     FileShape shape;
-    if (!CQiPath::IsFile(path)) return shape;
-    CQiFile old;
-    if (old.Open(path, CQiFile::OpenRead).IsError()) return shape;
-    internal::ScanFile(old, count ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
-    old.Close();
+    internal::ScanFile(file, count ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
     return shape;
 }
 
@@ -102,39 +98,84 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     headerLine.clear();
 
     bool lockTakenHere = false;
-    bool existed = true;
     if (openMode & std::ios_base::out) {
         CQiError err = LockForWriting(lockTakenHere);
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-        existed = FitWriterModeToFile();
     }
-    const unsigned flags = FlagsFor(openMode);
-    if (existed && !(openMode & std::ios_base::trunc) && (flags & CQiFile::OpenWrite)) {
-        CQiError err = SetTornTailAside();
-        if (err.IsError()) {
-            if (lockTakenHere) UnlockFile();
-            return err.Push(FX_CODE_LOCATION);
-        }
-    }
-    FileShape shape;
-    if (existed && !(openMode & std::ios_base::trunc)) shape = ShapeOf(filePath, (flags & CQiFile::OpenWrite) != 0);
-    headerLine.swap(shape.header);
-    if (openMode & std::ios_base::out) lineCount = shape.dataLines;
-
-    CQiError err;
-    if (flags) err = file.Open(filePath, flags);
-    if (!flags || err.IsError()) {
+    unsigned flags = 0;
+    bool existed = true;
+    CQiError err = OpenDirectory();
+    if (!err.IsError()) err = OpenInDirectory(flags, existed);
+    if (err.IsError()) {
         // A lock that only this Open took must not outlive it: nothing will Close
         // a handler that never opened.
         if (lockTakenHere) UnlockFile();
+        directory.Close();  // result ignored
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 22, err, "Could not open report file [%s] in mode [%d]",
                                    filePath.c_str(), static_cast<int>(openMode));
     }
+    FileShape shape;
+    if (existed && !(openMode & std::ios_base::trunc)) shape = ShapeOf(file, (flags & CQiFile::OpenWrite) != 0);
+    headerLine.swap(shape.header);
+    if (openMode & std::ios_base::out) lineCount = shape.dataLines;
+
     writable = (flags & CQiFile::OpenWrite) != 0;
     startWithNewline = writable && shape.tornTail;
     readPos = 0;
     readFailed = false;
     return CQiError::Success();
+}
+
+CQiError ReportFileHandler::OpenDirectory() {
+    try {
+        fileName = CQiPath::GetFileName(filePath);
+        return directory.Open(CQiPath::GetParent(filePath)).Push(FX_CODE_LOCATION);
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening report file [%s]",
+                                       filePath.c_str());
+    }
+}
+
+CQiError ReportFileHandler::OpenInDirectory(unsigned& flags, bool& existed) {
+    const bool writer = (openMode & std::ios_base::out) != 0;
+    if (writer) {
+        // Under the lock, before the file is looked at: what a rotation killed
+        // half-way left is put in order first. Not fatal here: whatever is left
+        // keeps its rows out of sight, never in two places, and the next
+        // rotation refuses to start over it.
+        ReportFileReplacement::CompleteRotation(directory, fileName);  // result ignored
+        existed = FitWriterModeToFile();
+        if (existed && !(openMode & std::ios_base::trunc)) {
+            CQiError err = SetTornTailAside();
+            if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+        }
+    }
+    flags = FlagsFor(openMode);
+    if (!flags) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Open mode not supported");
+    // A file that was there is never created again (the name vanishing meanwhile
+    // is an error); one that was not is created only if nothing took its name.
+    if (existed) {
+        flags &= ~static_cast<unsigned>(CQiFile::OpenCreate);
+    } else if (flags & CQiFile::OpenCreate) {
+        flags |= CQiFile::OpenExclusive;
+    }
+    // Emptied only once it is known to be the report alone.
+    const bool empty = existed && (flags & CQiFile::OpenTruncate);
+    CQiError err = directory.OpenFile(fileName, flags & ~static_cast<unsigned>(CQiFile::OpenTruncate), file);
+    if (err.IsError() || !writer || !existed) return err.Push(FX_CODE_LOCATION);
+    // A second name makes the report someone else's file too: whoever can write
+    // the directory could link any file of the writer's there and have it
+    // appended to (or emptied) with the writer's rights.
+    CQiFileStat st;
+    err = file.Stat(st);
+    if (!err.IsError() && st.links > 1) {
+        err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                      "Report file [%s] has %llu hard links; a report must have only its own name",
+                                      filePath.c_str(), static_cast<unsigned long long>(st.links));
+    }
+    if (!err.IsError() && empty) err = file.Truncate(0);
+    if (err.IsError()) file.Close();  // result ignored
+    return err.Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& path) {
@@ -166,7 +207,11 @@ CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere) {
 }
 
 bool ReportFileHandler::FitWriterModeToFile() {
-    if (CQiPath::Exists(filePath)) {
+    // Whatever is at the name counts, a link included: it is not followed, and
+    // the open refuses what is not a regular file.
+    CQiFileStat st;
+    const CQiError err = directory.Stat(fileName, st);
+    if (!err.IsError() || err.GetErrNo() != 2) {
         // `trunc|app` empties an existing file and appends from there.
         if (HasAll(openMode, std::ios_base::trunc | std::ios_base::app)) openMode &= ~std::ios_base::app;
         return true;
@@ -192,6 +237,7 @@ void ReportFileHandler::Close() {
     if (!IsOpen()) return;
     if (writable) Flush();  // result ignored: Close cannot report it
     file.Close();           // result ignored
+    directory.Close();      // result ignored
     writable = false;
     ForgetPendingLines();
     pendingWrite = std::string();
@@ -206,6 +252,25 @@ void ReportFileHandler::Close() {
 }
 
 bool ReportFileHandler::IsOpen() { return file.IsOpen(); }
+
+CQiError ReportFileHandler::StatOpenFile(CQiFileStat& st) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    return file.Stat(st).Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileHandler::TakeReplacement(CQiFile&& replacement, std::string&& header) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    file.Close();  // result ignored: the old file is no longer the report
+    file = std::move(replacement);
+    ForgetPendingLines();
+    ForgetReadBuffer();
+    headerLine.swap(header);
+    lineCount = 0;
+    startWithNewline = false;
+    readPos = 0;
+    readFailed = false;
+    return CQiError::Success();
+}
 
 // Canonical first, so that "link/r.csv", "./r.csv" and "/a//b/r.csv" meet
 // the writers of "/a/b/r.csv" on one lock instead of each taking its own.

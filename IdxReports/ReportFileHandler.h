@@ -10,6 +10,7 @@
 
 #include <platform/DbgLog.h>
 #include <platform/Export.h>
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiError.h>
 #include <platform/QiFileSystem.h>
 
@@ -39,6 +40,12 @@ class IdxNamedMutex;
 // `trunc`: `out` and `in|out` on an existing file append. A handler that also
 // reads sees its own lines: every read hands pending lines over first. Reading
 // starts at the beginning of the file in every mode (`ate` included).
+//
+// The report's directory is resolved once, at Open (links in the path to it are
+// followed: administrators link report directories), and every name is then
+// looked up in it. A link, FIFO, device or directory at the report's own name is
+// refused with its reason, never followed or waited on; a new report is created
+// exclusively and follows the umask.
 //
 // Not thread-safe: one thread at a time uses a handler.
 class IDXREPORTS_API ReportFileHandler final {
@@ -76,6 +83,19 @@ public:
     CQiError TruncateToHeader();
     CQiError Reset(std::streampos pos);
     std::string GetFullPath() const;
+    // The directory the open file was found in, and its name there; a closed
+    // handler's directory is not open.
+    CQiDirectoryHandle& GetDirectory() { return directory; }
+    const std::string& GetFileName() const { return fileName; }
+    // What the open file is (its descriptor, not its name).
+    CQiError StatOpenFile(CQiFileStat& st);
+    // A rotation's hand-over: `replacement`, a new file that holds `header` as
+    // its only line and has just taken this file's name, becomes the open file;
+    // the old one is closed. An open writer's lock, path and mode stay; the
+    // count starts at 0. Pending lines must have been flushed before, and a
+    // writer's replacement must append (CQiFile::SetAppending). Cannot fail on
+    // an open handler: it runs after the report was replaced.
+    CQiError TakeReplacement(CQiFile&& replacement, std::string&& header);
     size_t GetLineCount() const { return lineCount; }
     OpenMode_t GetOpenMode() const { return openMode; }
     // Lines the last Open moved to PATH.bad: 1 after a crash left a torn last
@@ -115,6 +135,11 @@ private:
     // Open's first step for a writer: the file's directory exists and its lock
     // is held; `lockTakenHere` when this call took it (not an earlier LockFile).
     CQiError LockForWriting(bool& lockTakenHere);
+    // Open's steps after the lock: the directory, a rotation a crash left
+    // half done, the mode fitted to the file, the descriptor; `existed` when
+    // the file was there before.
+    CQiError OpenDirectory();
+    CQiError OpenInDirectory(unsigned& flags, bool& existed);
     // Fits a writer's mode to whether the file exists; false for a new file.
     bool FitWriterModeToFile();
     // Open's crash recovery for a writer, under its lock: bytes after the last
@@ -137,6 +162,8 @@ private:
     size_t lineCount = 0;
     size_t linesSetAside = 0;
     CQiFile file;
+    CQiDirectoryHandle directory;     // open exactly while `file` is
+    std::string fileName;             // the report's name in `directory`
     I2::Utils::DbgLogger debugLog;
     OpenMode_t openMode{};
     std::unique_ptr<I2::Utils::IdxNamedMutex> namedMutex;

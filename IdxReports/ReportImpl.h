@@ -89,7 +89,7 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::AddRecord(_RecType& record) 
     if (!err.IsError()) {
         if constexpr (_MaxRecords != -1) {
             if (file.GetLineCount() > static_cast<std::size_t>(_MaxRecords - 1)) {
-                err = ReportFileReplacement::Rotate(file, GetHeader(), _Separator, GetHeaderLine());
+                err = ReportFileReplacement::Rotate(file, GetHeaderLine());
             }
         }
     }

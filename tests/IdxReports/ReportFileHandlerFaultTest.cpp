@@ -82,10 +82,14 @@ TEST_F(ReportFileHandlerFaultTest, FailedOpenReleasesLock) {
     EXPECT_FALSE(LockIsFree(good));
 }
 
-// Fault: a write the disk refused was reported as success.
+// Fault: a write the disk refused was reported as success. A full disk is a
+// regular file whose every write fails: a device at a report's name is refused.
 TEST_F(ReportFileHandlerFaultTest, FullDiskWriteIsReportedByFlushAndPutLine) {
+    ScopedSysCalls restore;
+    Sys().write = WriteWithinBudget;
+    g_writeBudget = 0;
     ReportFileHandler handler;
-    ASSERT_FALSE(handler.Open("/dev/full", kOut | kApp).IsError());
+    ASSERT_FALSE(handler.Open(Path("full.csv"), kOut | kApp).IsError());
     EXPECT_EQ(handler.GetLineCount(), 0u);
     ASSERT_FALSE(handler.PutLine("h").IsError());  // still in memory
     CQiError err = handler.Flush();
@@ -194,8 +198,11 @@ TEST_F(ReportFileHandlerFaultTest, RecodedFailuresKeepTheSystemsReason) {
     EXPECT_NE(copy.Describe().find("\ncaused by: " + copy.GetCause().GetMessage() + "\n  at "), std::string::npos)
         << copy.Describe();
 
+    ScopedSysCalls restore;
+    Sys().write = WriteWithinBudget;
+    g_writeBudget = 0;
     ReportFileHandler handler;
-    ASSERT_FALSE(handler.Open("/dev/full", kOut | kApp).IsError());
+    ASSERT_FALSE(handler.Open(Path("full.csv"), kOut | kApp).IsError());
     ASSERT_FALSE(handler.PutLine("h").IsError());
     const CQiError flush = handler.Flush();
     EXPECT_EQ(flush.GetMessage(), "Failed to flush to report");

@@ -164,6 +164,56 @@ TEST_F(ReportFileHandlerTest, MissingParentDirectoriesAreCreated) {
     EXPECT_TRUE(handler.CheckPath(Path("file/sub/r.csv")).IsError());
 }
 
+// Fault: writers followed a link planted at the report's name (appending to,
+// emptying or creating the file it named) and hung on a FIFO there. A second
+// hard link is refused to writers; a symlinked directory above the report is
+// an administrator's and is followed.
+TEST_F(ReportFileHandlerTest, WriterFollowedALinkOrASecondNameAtTheReportsName) {
+    const std::string report = Path("r.csv");
+    const std::string elsewhere = Path("elsewhere");
+    enum class Plant { Link, Dangling, Fifo, HardLink };
+    for (const Plant plant : {Plant::Link, Plant::Dangling, Plant::Fifo, Plant::HardLink}) {
+        SCOPED_TRACE(static_cast<int>(plant));
+        std::filesystem::remove(report);
+        std::filesystem::remove(elsewhere);
+        if (plant != Plant::Dangling) WriteAll(elsewhere, "kept\n");
+        int planted = 0;
+        if (plant == Plant::Link || plant == Plant::Dangling) planted = symlink("elsewhere", report.c_str());
+        if (plant == Plant::Fifo) planted = mkfifo(report.c_str(), 0600);
+        if (plant == Plant::HardLink) planted = link(elsewhere.c_str(), report.c_str());
+        ASSERT_EQ(planted, 0);
+        for (const auto mode : {kOut | kApp, kOut | kTrunc, kIn}) {
+            ReportFileHandler handler;
+            const CQiError err = handler.Open(report, mode);
+            if (plant == Plant::HardLink && mode == kIn) {
+                EXPECT_FALSE(err.IsError()) << err.Describe();  // reading it harms no one
+                continue;
+            }
+            EXPECT_EQ(err.GetErrNo(), 22) << err.Describe();
+            EXPECT_NE(err.Describe().find(plant == Plant::HardLink ? "hard links"
+                                          : plant == Plant::Fifo   ? "a FIFO"
+                                                                   : "a symbolic link"),
+                      std::string::npos)
+                << err.Describe();
+            EXPECT_FALSE(handler.IsOpen());
+            EXPECT_TRUE(LockIsFree(report));
+        }
+        if (plant == Plant::Dangling) {
+            EXPECT_FALSE(Exists(elsewhere)) << "created the target of a dangling link";
+        } else {
+            EXPECT_EQ(ReadAll(elsewhere), "kept\n");
+        }
+    }
+    std::filesystem::remove(report);
+    std::filesystem::create_directory(Path("real"));
+    std::filesystem::create_directory_symlink(Path("real"), Path("linked"));
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(Path("linked/r.csv"), kOut | kApp).IsError());
+    ASSERT_FALSE(handler.PutLine("h").IsError());
+    handler.Close();
+    EXPECT_EQ(ReadAll(Path("real/r.csv")), "h\n");
+}
+
 TEST_F(ReportFileHandlerTest, FirstLinePutBecomesTheUncountedHeader) {
     ReportFileHandler handler;
     ASSERT_FALSE(handler.Open(Path("r.csv"), kOut | kTrunc).IsError());

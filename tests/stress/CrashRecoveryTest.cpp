@@ -522,6 +522,14 @@ int NoteCut(int fd, off_t length) {
     return I2::Utils::RealSysCalls().ftruncate(fd, length);
 }
 
+// The rotation's other way to a report that holds only its header: a new file
+// takes the report's name.
+int NoteReplacement(int fromDirfd, const char* from, int toDirfd, const char* to, unsigned flags) {
+    const int rc = I2::Utils::RealSysCalls().renameat2(fromDirfd, from, toDirfd, to, flags);
+    if (rc == 0) g_cutToHeader = true;
+    return rc;
+}
+
 ssize_t FailWritesAfterCut(int fd, const void* buffer, size_t length) {
     if (!g_cutToHeader) return I2::Utils::RealSysCalls().write(fd, buffer, length);
     errno = ENOSPC;
@@ -542,6 +550,7 @@ TEST(CrashRecovery, RotationLeftTheReportWithoutItsHeader) {
         I2::Utils::ScopedSysCalls scoped;
         g_cutToHeader = false;
         I2::Utils::Sys().ftruncate = NoteCut;
+        I2::Utils::Sys().renameat2 = NoteReplacement;
         I2::Utils::Sys().write = FailWritesAfterCut;
         const CQiError appended = JobStatsKind::Append(report, RecordId(2, 0));
         const CQiError closed = report.Close();

@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -879,7 +880,16 @@ int RewriteForAWhile(const std::string& dir, int seconds) {
                     break;
                 }
                 case 3: {
-                    WriteFile(dir + "/Legacy.csv", OldJobStatsHeader() + "\n" + OldJobStatsRow(RecordId(3, rounds)) + "\n");
+                    // Root's own write must not follow a link either: the service
+                    // user may rename one onto any name in its directory.
+                    const std::string legacy = dir + "/Legacy.csv";
+                    const std::string text = OldJobStatsHeader() + "\n" + OldJobStatsRow(RecordId(3, rounds)) + "\n";
+                    unlink(legacy.c_str());
+                    const int fd = open(legacy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                    if (fd < 0) break;  // the name was taken meanwhile
+                    const bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+                    close(fd);
+                    if (!whole) break;
                     JobStatsReport report;
                     err = report.Open(dir, "Legacy.csv", std::ios::in);
                     break;
