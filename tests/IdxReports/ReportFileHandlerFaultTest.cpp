@@ -303,10 +303,12 @@ TEST_F(ReportFileHandlerFaultTest, TornLastLineIsNotGluedToTheNextLine) {
     EXPECT_EQ(ReadAll(path), "h\na\nto");
 
     ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
-    EXPECT_EQ(handler.GetLineCount(), 2u);
+    EXPECT_EQ(handler.GetLineCount(), 1u);  // the torn "to" is not a line
     ASSERT_FALSE(handler.PutLine("b").IsError());
     ASSERT_FALSE(handler.PutLine("c").IsError());
-    EXPECT_EQ(handler.GetLineCount(), 4u);
+    // Ending the torn tail with our first "\n" makes it a line on disk: until the
+    // tail is moved aside at Open, the file's count runs one above ours.
+    EXPECT_EQ(handler.GetLineCount(), 3u);
     size_t count = 0;
     ASSERT_FALSE(handler.Count(count).IsError());
     EXPECT_EQ(count, 4u);
