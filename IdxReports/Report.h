@@ -43,6 +43,9 @@ public:
     // Column names, in column order, at least one.
     virtual std::vector<std::string> GetHeader() const = 0;
 
+    // Closes a file still open first; when its last lines cannot be flushed the
+    // loss is written to the debug log (at every level from -1) and `path` is
+    // opened all the same.
     CQiError Open(const std::string& path, OpenMode_t mode, bool checkHeader);
     CQiError Lock();
     // Refuses (code 22, nothing written) a record whose line would hold "\n" or NUL.

@@ -330,6 +330,7 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
         atEnd = true;
         return CQiError::Success();
     }
+    const uint64_t lineStart = readPos;
     try {
         for (;;) {
             if (readPos < readBufferOffset || readPos >= readBufferOffset + readBufferSize) {
@@ -339,11 +340,13 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
                     return err.Push(FX_CODE_LOCATION);
                 }
                 if (readBufferSize == 0) {
-                    // A last line without "\n" is still a line.
-                    if (line.empty()) {
-                        readFailed = true;
-                        atEnd = true;
-                    }
+                    // Bytes after the last "\n" are a line still being written (or torn
+                    // by a crash): they are not a line yet. The position stays at their
+                    // start so the line is read whole once its writer ends it.
+                    line.clear();
+                    readPos = lineStart;
+                    readFailed = true;
+                    atEnd = true;
                     return CQiError::Success();
                 }
             }

@@ -31,8 +31,10 @@ class IdxNamedMutex;
 // lands inside the system's write can still stop it at a page boundary: only the
 // last line is torn that way, and the next writer's Open moves those bytes to
 // PATH.bad and replaces the report by its whole lines (never cutting it in place
-// under readers), so no record is glued onto them and no reader takes them for
-// a row; a report that held only a torn header line is left empty. A write that
+// under readers), so no record is glued onto them. Readers take the bytes after
+// the last "\n" for a line not yet written: no read returns or counts them
+// (GetLine fails there as at the end); a report that held only a torn header
+// line is left empty. A write that
 // fails part-way (a full disk) is cut back to the last whole line before the
 // error is returned; the lines not written are dropped and no longer counted.
 //
@@ -115,8 +117,8 @@ public:
     // that line. A read error fails the walk (it is not taken for the end).
     CQiError ForEachLine(std::function<CQiError(std::string&)> onLine);
     CQiError FindIfLine(std::function<bool(std::string&)> match);
-    // The lines after the first; a last line without "\n" counts, an empty file
-    // or a header line alone counts 0. Leaves the read position alone.
+    // The whole lines after the first; bytes after the last "\n" do not count,
+    // an empty file or a header line alone counts 0. Leaves the read position alone.
     CQiError Count(size_t& count);
     CQiError CheckPath(const std::string& path);
     CQiError Move(const std::string& newPath);

@@ -42,7 +42,21 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::Open(const std::string& path
                                                          bool checkHeader) {
     CQiError err = Close();
     linesSetAside = 0;
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    if (err.IsError()) {
+        // The previous file's last lines are lost whatever happens now; refusing
+        // the new file as well would only lose its records too. The loss is worth
+        // seeing at any level, as a misuse is.
+        const int level = debugLog.getDebugLevel();
+        try {
+            if (level >= -1) {
+                debugLog.Debug(level >= 2 ? __PRETTY_FUNCTION__ : "", "Lines of the previous report were lost: %s",
+                               err.Describe().c_str());
+            }
+        } catch (const std::bad_alloc&) {
+            // No memory to say so; the new file is opened all the same.
+        }
+        err = CQiError::Success();
+    }
     // A missing or unreadable file is no reason to stop here: the open in `mode`
     // below creates it or reports why it cannot.
     if (checkHeader && !file.Open(path, std::ios::in).IsError()) {

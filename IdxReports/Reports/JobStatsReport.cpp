@@ -5,6 +5,7 @@
 #include <ctime>
 #include <ios>
 #include <iterator>
+#include <new>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -101,26 +102,31 @@ void JobStatsRecord::VisitFields(const FieldVisitor& visit) const {
 }
 
 CQiError JobStatsRecord::FromString(const std::string& line) {
-    // Views into `line`, in a vector each thread reuses from line to line.
-    thread_local std::vector<std::string_view> columns;
-    SplitViews(line, columns);
-    totalFilesInIndex = ColumnValue(columns, Column::TotalFilesInIndex, 0ULL);
-    jobId = ColumnValue(columns, Column::JobId, 0ULL);
-    totalCommands = ColumnValue(columns, Column::TotalCommands, 0ULL);
-    addedFiles = ColumnValue(columns, Column::AddedFiles, 0ULL);
-    deletedFolders = ColumnValue(columns, Column::DeletedFolders, 0ULL);
-    deletedFiles = ColumnValue(columns, Column::DeletedFiles, 0ULL);
-    secondsToPlayback = ColumnValue(columns, Column::SecondsToPlayback, 0.0);
-    startTime = ColumnValue(columns, Column::StartTime, 0L);
-    endTime = ColumnValue(columns, Column::EndTime, 0L);
-    modifiedFiles = ColumnValue(columns, Column::ModifiedFiles, 0ULL);
-    jobType = ColumnValue(columns, Column::JobType, 0);
-    hostname = ColumnValue(columns, Column::Hostname, std::string());
-    timestamp = ColumnValue(columns, Column::Timestamp, 0L);
-    status = ColumnValue(columns, Column::Status, 0);
-    rootSize = ColumnValue(columns, Column::RootSize, 0ULL);
-    invalidMIMEClassification = ColumnValue(columns, Column::InvalidMIMEClassification, 0ULL);
-    return CQiError::Success();
+    try {
+        // Views into `line`, in a vector each thread reuses from line to line.
+        thread_local std::vector<std::string_view> columns;
+        SplitViews(line, columns);
+        totalFilesInIndex = ColumnValue(columns, Column::TotalFilesInIndex, 0ULL);
+        jobId = ColumnValue(columns, Column::JobId, 0ULL);
+        totalCommands = ColumnValue(columns, Column::TotalCommands, 0ULL);
+        addedFiles = ColumnValue(columns, Column::AddedFiles, 0ULL);
+        deletedFolders = ColumnValue(columns, Column::DeletedFolders, 0ULL);
+        deletedFiles = ColumnValue(columns, Column::DeletedFiles, 0ULL);
+        secondsToPlayback = ColumnValue(columns, Column::SecondsToPlayback, 0.0);
+        startTime = ColumnValue(columns, Column::StartTime, 0L);
+        endTime = ColumnValue(columns, Column::EndTime, 0L);
+        modifiedFiles = ColumnValue(columns, Column::ModifiedFiles, 0ULL);
+        jobType = ColumnValue(columns, Column::JobType, 0);
+        hostname = ColumnValue(columns, Column::Hostname, std::string());
+        timestamp = ColumnValue(columns, Column::Timestamp, 0L);
+        status = ColumnValue(columns, Column::Status, 0);
+        rootSize = ColumnValue(columns, Column::RootSize, 0ULL);
+        invalidMIMEClassification = ColumnValue(columns, Column::InvalidMIMEClassification, 0ULL);
+        return CQiError::Success();
+    } catch (const std::bad_alloc&) {
+        // The fields set so far stay; the caller drops a record that failed.
+        return detail::OutOfMemory(FX_CODE_LOCATION);
+    }
 }
 
 void JobStatsRecord::DebugMe() {

@@ -56,8 +56,8 @@ CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape) {
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
         if (headerOnly) return CQiError::Success();
         shape.tornTail = last != '\n';
-        const size_t lines = newlines + (shape.tornTail ? 1 : 0);
-        shape.dataLines = lines > 0 ? lines - 1 : 0;
+        // Only whole lines count: a torn tail is not a line until it ends.
+        shape.dataLines = newlines > 0 ? newlines - 1 : 0;
     } catch (const std::bad_alloc&) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
                                        file.GetPath().c_str());

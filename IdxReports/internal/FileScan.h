@@ -31,7 +31,7 @@ CQiError ForEachBlock(CQiFile& file, char* block, std::size_t blockSize, uint64_
 // What one pass over a file learns about it.
 struct FileShape {
     std::string header;      // the first line, without its "\n"
-    size_t dataLines = 0;    // the lines after the first
+    size_t dataLines = 0;    // the whole lines after the first
     bool tornTail = false;   // the file is not empty and does not end in "\n"
 };
 

@@ -979,6 +979,9 @@ TEST(FastPath, HandlerReadsTheLinesGetlineReads) {
         std::vector<std::string> expected;
         std::ifstream in(path, std::ios::binary);
         for (std::string line; std::getline(in, line);) expected.push_back(line);
+        // getline returns a tail without "\n"; the handler leaves it as not yet written.
+        const std::string whole = Testing::ReadWhole(path);
+        if (!whole.empty() && whole.back() != '\n') expected.pop_back();
 
         ReportFileHandler handler;
         ASSERT_FALSE(handler.Open(path, std::ios::in).IsError());

@@ -272,12 +272,19 @@ TEST_F(ReportFileHandlerTest, LongLinesAreWrittenWhole) {
 
 TEST_F(ReportFileHandlerTest, GetLineKeepsCarriageReturnsAndFailsAtEnd) {
     ReportFileHandler handler;
+    // "last" has no "\n" yet: a line still being written is not returned.
     const std::string path = OpenWith(handler, "h\r\na\n\nlast", kIn);
-    EXPECT_EQ(AllLines(handler), (Fields{"h\r", "a", "", "last"}));
+    EXPECT_EQ(AllLines(handler), (Fields{"h\r", "a", ""}));
     std::string line = "stale";
     CQiError err = handler.GetLine(line);
     EXPECT_EQ(err.GetErrNo(), 150);
     EXPECT_EQ(err.GetMessage(), "Failed to get line from report");
+    EXPECT_EQ(line, "");
+    // Once its writer ends it, a fresh reader gets the line whole, not its tail.
+    std::ofstream(path, std::ios::binary | std::ios::app) << "ing\n";
+    ReportFileHandler again;
+    ASSERT_FALSE(again.Open(path, kIn).IsError());
+    EXPECT_EQ(AllLines(again), (Fields{"h\r", "a", "", "lasting"}));
     EXPECT_EQ(line, "");
     // Reading stays failed until Reset, even when the file grows.
     WriteAll(path, "h\r\na\n\nlast\nmore\n");
@@ -444,13 +451,15 @@ TEST_F(ReportFileHandlerTest, FindIfLineStopsAtFirstMatchAndRestoresPosition) {
 // file; a writer's Open counts the whole data lines, once it has moved a torn
 // last line out.
 TEST_F(ReportFileHandlerTest, CountAgreesWithWalkOnEveryFileShape) {
+    // `expected`: what a reader counts and walks (bytes after the last "\n" are
+    // no line); `whole`: what a writer counts once it has moved a torn tail out.
     const struct {
         const char* content;
         size_t expected;
         size_t whole;
     } cases[] = {
-        {"", 0, 0},          {"h", 0, 0},      {"h\n", 0, 0},   {"h\na", 1, 0},           {"h\na\n", 1, 1},
-        {"h\n\n", 1, 1},     {"h\n\n\n", 2, 2}, {"h\na\n\nb", 3, 2}, {"\n", 0, 0},            {"\n\n", 1, 1},
+        {"", 0, 0},          {"h", 0, 0},      {"h\n", 0, 0},   {"h\na", 0, 0},           {"h\na\n", 1, 1},
+        {"h\n\n", 1, 1},     {"h\n\n\n", 2, 2}, {"h\na\n\nb", 2, 2}, {"\n", 0, 0},            {"\n\n", 1, 1},
         {"h\r\na\r\n", 1, 1},
     };
     int index = 0;

@@ -85,6 +85,38 @@ TEST_F(ReportTemplate, CloseOfANeverOpenedReportSucceeds) {
     EXPECT_EQ(err.GetErrNo(), 150);
 }
 
+// Fault: a report whose previous file could not take its last lines refused to
+// open the next file, so that one's records were lost too.
+TEST_F(ReportTemplate, OpenAfterAFailedFinalFlushRefusedTheNextFile) {
+    FaultInjector injector;
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    TestRecord pending(1, "lost", 1);
+    ASSERT_OK(report.AddRecord(pending));  // still in memory
+    injector.FailWrites("/report.csv");
+
+    std::vector<std::pair<std::string, std::string>> lines;
+    EvDebug::SetDebugSink([&](const std::string& tag, const std::string& line) { lines.emplace_back(tag, line); });
+    const int savedLevel = EvDebug().getDebugLevel();
+    EvDebug::SetDebugLevel(-1);
+    const std::string next = dir.File("next.csv");
+    const CQiError err = report.Open(next, Append, true);
+    EvDebug::SetDebugLevel(savedLevel);
+    EvDebug::SetDebugSink({});
+
+    ASSERT_OK(err);
+    TestRecord kept(2, "kept", 2);
+    ASSERT_OK(report.AddRecord(kept));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(next), std::string(Header) + "2,kept,2\n");
+    EXPECT_EQ(ReadWhole(path), Header);
+    // The loss is still told, at the level where misuse is.
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].first, "");
+    EXPECT_NE(lines[0].second.find("Lines of the previous report were lost"), std::string::npos);
+    EXPECT_NE(lines[0].second.find("Failed to flush to report"), std::string::npos);
+}
+
 TEST_F(ReportTemplate, HeaderCheckConvertsAnOlderLayoutThroughTheTemporary) {
     WriteWhole(path, "Id,Name\n1,a\n2,b\n");
     TestReport report;
