@@ -5,15 +5,17 @@
 #include <memory>
 #include <string>
 
+#include <IdxReports/ReportFileHandler.h>
 #include <platform/QiError.h>
 #include <platform/QiFileSystem.h>
 
 namespace IdxTool {
 
-// The longest line the tool holds. A longer line is read through to its end but
-// only its first kMaxLineBytes bytes are kept, so one hostile line costs this
-// much memory and no more; the commands treat it as an unreadable line.
-constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
+// The longest line the tool holds, the library's. A longer line is read through
+// to its end but only its first kMaxLineBytes bytes are kept, so one hostile
+// line costs this much memory and no more; the commands treat it as an
+// unreadable line.
+using I2::kMaxLineBytes;
 
 // One line as read: its text without the "\n", cut to kMaxLineBytes.
 //   "a,b\n"   -> text "a,b", terminated
