@@ -19,6 +19,10 @@ namespace Utils {
 class IdxNamedMutex;
 }
 
+// The longest line a reader of reports holds: a longer one is an unreadable
+// line, of which no more than this is ever kept in memory.
+constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
+
 // One report file on disk: a header line followed by data lines, each ended by "\n".
 //
 // Writers are serialised across processes by a named lock taken under the name of

@@ -7,6 +7,7 @@
 
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <platform/DbgLog.h>
@@ -777,6 +778,31 @@ TEST_F(ReportFileHandlerTest, BadLinesAppendBatchesToANewFileMadeLikeTheReport) 
 
     EXPECT_TRUE(ReportBadLines::Append(handle, "r.csv", st, "m", {{2, "a\nb"}}).IsError());
     EXPECT_EQ(ReadAll(report + ".bad"), text);
+
+    // A batch written a piece at a time reads as one Append of the whole lines,
+    // pieces larger than the writer's buffer among them.
+    const std::string longLine = std::string(300 * 1024, 'a') + std::string(700 * 1024, 'b');
+    ReportBadLinesWriter writer;
+    ASSERT_FALSE(writer.Open(handle, "r.csv", st, "test mover").IsError());
+    ASSERT_FALSE(writer.Line(4).IsError());
+    ASSERT_FALSE(writer.Bytes("short").IsError());
+    ASSERT_FALSE(writer.Line(5).IsError());
+    for (std::size_t at = 0; at < longLine.size(); at += 100 * 1024) {
+        ASSERT_FALSE(writer.Bytes(std::string_view(longLine).substr(at, 100 * 1024)).IsError());
+    }
+    ASSERT_FALSE(writer.Bytes(std::string_view(longLine).substr(0, 10)).IsError());
+    EXPECT_EQ(writer.Bytes("x\ny").GetErrNo(), 22);
+    ASSERT_FALSE(writer.Commit().IsError());
+    EXPECT_EQ(writer.Lines(), 2u);
+    const std::string streamed = ReadAll(report + ".bad").substr(text.size());
+    ASSERT_GT(streamed.size(), 22u);
+    EXPECT_EQ(streamed, "# " + streamed.substr(2, 20) + " test mover moved these lines out of " + report + "\n4\tshort\n5\t" +
+                            longLine + longLine.substr(0, 10) + "\n");
+
+    ReportBadLinesWriter empty;
+    ASSERT_FALSE(empty.Open(handle, "r.csv", st, "m").IsError());
+    ASSERT_FALSE(empty.Commit().IsError());
+    EXPECT_EQ(ReadAll(report + ".bad").size(), text.size() + streamed.size()) << "an empty batch wrote";
 }
 
 TEST_F(ReportFileHandlerTest, BadLinesRefuseAFifoALinkAndASecondNameWithoutWaiting) {

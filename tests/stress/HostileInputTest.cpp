@@ -5,11 +5,13 @@
 // links, FIFOs and devices at every name the library uses, or swaps side files
 // for links while root rewrites; and hostile content under a memory limit.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -632,7 +634,7 @@ struct HostileBase {
     }
 };
 
-enum class Operation { Append, Rotate, MarkInvalid, Convert, Load, LogCleanUp };
+enum class Operation { Append, Rotate, MarkInvalid, Convert, Load, LogCleanUp, Repair, Show };
 const char* NameOf(Operation operation) {
     switch (operation) {
         case Operation::Append: return "append";
@@ -641,6 +643,8 @@ const char* NameOf(Operation operation) {
         case Operation::Convert: return "header conversion";
         case Operation::Load: return "LoadAll";
         case Operation::LogCleanUp: return "log clean-up writer";
+        case Operation::Repair: return "idxreport check --repair";
+        case Operation::Show: return "idxreport show";
     }
     return "?";
 }
@@ -654,6 +658,42 @@ std::string Misbehaved(int code) {
     if (code == 11) return "an error without a reason";
     if (code == 12) return "an exception escaped";
     return "crashed: exit " + std::to_string(code);
+}
+
+// The idxreport tool with `args`, in a process of its own that an alarm ends
+// after `seconds`, under `addressSpace` bytes of address space when not 0, its
+// output discarded and its errors in `errors`: 0 when it succeeded or repaired,
+// 10 when it failed with a reason, 12 when an exception reached its main, else
+// the exit code past 20 or 128 plus the signal; -1 when there is no tool.
+int RunTool(const std::vector<std::string>& args, const std::string& errors, int seconds,
+            std::size_t addressSpace = 0) {
+#ifdef IDXREPORT_BINARY
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(static_cast<unsigned>(seconds));
+        const rlimit bound{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
+        if (addressSpace != 0 && setrlimit(RLIMIT_AS, &bound) != 0) _exit(126);
+        const int null = open("/dev/null", O_RDWR);
+        const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (null < 0 || err < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+        std::vector<std::string> copies = args;
+        std::vector<char*> argv{const_cast<char*>(IDXREPORT_BINARY)};
+        for (std::string& arg : copies) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return 125;
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    const int code = WEXITSTATUS(status);
+    if (ReadFile(errors).find("bad_alloc") != std::string::npos) return 12;
+    if (code == 0 || code == 3) return 0;
+    return code == 1 ? 10 : 20 + code;
+#else
+    (void)args, (void)errors, (void)seconds, (void)addressSpace;
+    return -1;
+#endif
 }
 
 // The operation in a child that an alarm ends if it hangs: 0 when it
@@ -690,6 +730,12 @@ int RunOperation(Operation operation, const std::string& dir) {
                 if (!err.IsError()) err = report.LoadAll(rows);
                 break;
             }
+            case Operation::Repair:
+                return RunTool({"check", "--repair", "--lock-timeout", "1000", dir + "/" + JobStatsKind::kFile},
+                               dir + "/../tool-errors", kHangSeconds);
+            case Operation::Show:
+                return RunTool({"show", "--format", "csv", dir + "/" + JobStatsKind::kFile}, dir + "/../tool-errors",
+                               kHangSeconds);
             case Operation::LogCleanUp: {
                 LogCleanUpReport report;
                 err = report.Open(dir, "Logs", "CleanUp");
@@ -738,8 +784,12 @@ TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungT
     const std::vector<std::pair<const char*, std::string>> sides = {
         {"the report", ""}, {".tmp", ".tmp"}, {".old", ".old"}, {".bad", ".bad"}, {"the lock file", "lock"}};
     int cases = 0, errors = 0;
-    for (const Operation operation : {Operation::Append, Operation::Rotate, Operation::MarkInvalid,
-                                      Operation::Convert, Operation::Load}) {
+    std::vector<Operation> operations = {Operation::Append, Operation::Rotate, Operation::MarkInvalid,
+                                         Operation::Convert, Operation::Load};
+#ifdef IDXREPORT_BINARY
+    operations.insert(operations.end(), {Operation::Repair, Operation::Show});
+#endif
+    for (const Operation operation : operations) {
         const std::string text = ReportBefore(operation);
         for (const auto& [label, suffix] : sides) {
             for (const Plant plant :
@@ -764,7 +814,7 @@ TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungT
                 EXPECT_FALSE(PathExists(missing)) << "created the target of a dangling link";
                 if (atReport) {
                     EXPECT_EQ(code, 10) << "a " << NameOf(plant) << " at the report's name was taken for a report";
-                } else if (code == 0 && operation != Operation::Load) {
+                } else if (code == 0 && operation != Operation::Load && operation != Operation::Show) {
                     // Read only when it is a regular file: a FIFO would hang the test.
                     const bool regular = S_ISREG(StateOf(report).mode);
                     EXPECT_TRUE(regular) << "the report is no regular file now";
@@ -1019,6 +1069,51 @@ TEST(HostileContent, HugeLineOrManyBadLinesAbortedTheWriterOrEscapedAsAnExceptio
         const int code = WaitFor(Spawn([&] { return UnderMemoryLimit(headroom, body); }), 240);
         EXPECT_EQ(Misbehaved(code), "");
     }
+#ifdef IDXREPORT_BINARY
+    // The tool holds buffers and at most a line of kMaxLineBytes (four times
+    // that when escaped for a table): all of it, program and libraries
+    // included, fits 64 MiB of address space and the line limit. A table of
+    // lines at the limit, each escaped to four times its size, once took
+    // 256 of them to measure its columns.
+    const std::string unprintable = dir / "verify.csv";
+    {
+        std::string text = VerifyArchiveReport().GetHeader()[0];
+        for (std::size_t i = 1; i < VerifyArchiveReport().GetHeader().size(); ++i)
+            text += "," + VerifyArchiveReport().GetHeader()[i];
+        text += "\n";
+        const std::string line = std::string(kMaxLineBytes - 16, '\x01') + ",1,1,g\n";
+        for (int i = 0; i < 40; ++i) text += line;
+        WriteFile(unprintable, text);
+    }
+    // Fewer bad lines than above, which the tool only takes longer to read.
+    const std::string small = dir / "small";
+    ASSERT_EQ(mkdir(small.c_str(), 0700), 0);
+    const std::string badLines = small + "/" + JobStatsKind::kFile;
+    {
+        std::string text = HeaderLineOf<JobStatsKind>() + "\n";
+        while (text.size() < (8u << 20)) text += "x\n";
+        WriteFile(badLines, text);
+    }
+    const std::string disk = dir / "disk.csv";
+    {
+        std::string text = LogicalDiskReport().GetHeader()[0];
+        for (std::size_t i = 1; i < LogicalDiskReport().GetHeader().size(); ++i)
+            text += "," + LogicalDiskReport().GetHeader()[i];
+        WriteFile(disk, text + "\n" + std::string(3 * kMaxLineBytes, '9') + "\n1,0,0,0,0,0,0,notanumber,\n");
+    }
+    const std::string hugeToo = dir / "HugeToo.csv";
+    const std::vector<std::vector<std::string>> commands = {
+        {"check", hugeToo},       {"show", "--format", "table", hugeToo}, {"show", "--format", "json", hugeToo},
+        {"check", badLines},      {"jobs", small},                        {"freespace", disk},
+        {"show", "--format", "table", unprintable}, {"check", "--repair", badLines}, {"check", "--repair", hugeToo}};
+    for (const std::vector<std::string>& args : commands) {
+        SCOPED_TRACE(args[0] + " " + args[1] + " " + args.back());
+        const std::size_t space = (std::size_t{64} << 20) + kMaxLineBytes;
+        const int code =
+            WaitFor(Spawn([&] { return RunTool(args, dir / "tool-errors", 200, space); }), 240);
+        EXPECT_EQ(Misbehaved(code), "") << ReadFile(dir / "tool-errors");
+    }
+#endif
     EXPECT_EQ(LeftoverTemporaries(dir.Path()), std::vector<std::string>{});
 }
 

@@ -100,7 +100,10 @@ TEST(LogicalDiskRecord, TrimsColumnsBeforeConverting) {
 }
 
 TEST(LogicalDiskRecord, RefusesLinesOfOtherThanNineColumnsUnchanged) {
-    for (const char* line : {"1,2,3,4,5,6,7,8", "1,2,3,4,5,6,7,8,9,10", ""}) {
+    // A sample without a time or a free space that converts is no sample either.
+    for (const char* line : {"1,2,3,4,5,6,7,8", "1,2,3,4,5,6,7,8,9,10", "", "x,0,0,0,0,0,0,4096,",
+                             ",0,0,0,0,0,0,4096,", "1000,0,0,0,0,0,0,notanumber,", "1000,0,0,0,0,0,0,,",
+                             "1000,0,0,0,0,0,0,4096k,", "1000,0,0,0,0,0,0,18446744073709551616,"}) {
         LogicalDiskRecord record = MakeRecord(1000, 4096, "kept");
         Testing::ExpectInvalidLine(record.FromString(line), "LogicalDiskRecord");
         EXPECT_EQ(record.ToString(), "1000,10,20,30,0,5,8192,4096,kept") << line;
@@ -339,12 +342,19 @@ TEST(LogicalDiskReport, LoadFailsWithoutAveragesOnABadLineOrAClosedReport) {
     ASSERT_TRUE(err.IsError());
     EXPECT_EQ(err.GetErrNo(), 22);
 
-    Testing::TempDir dir;
-    AppendSamples(dir.Path(), {{0, MiB}});
-    std::ofstream(LogicalDiskReport::GetFilePath(dir.Path(), Key), std::ios::app) << "1,2,3,4,5,6,7,8\n";
-    err = LoadAverages(dir.Path(), averages);
-    Testing::ExpectInvalidLine(err, "LogicalDiskRecord");
-    EXPECT_EQ(averages, std::vector<double>{7.0});
+    // A free space that does not convert was averaged in as 0: samples of 1, 3
+    // and 5 MiB and one such line gave 2.25, not 3, and no error.
+    for (const char* bad : {"1,2,3,4,5,6,7,8", "100,0,0,0,0,0,0,notanumber,", "100,0,0,0,0,0,0,,",
+                            "notanumber,0,0,0,0,0,0,1048576,"}) {
+        SCOPED_TRACE(bad);
+        Testing::TempDir dir;
+        AppendSamples(dir.Path(), {{0, MiB}, {10, 3 * MiB}});
+        std::ofstream(LogicalDiskReport::GetFilePath(dir.Path(), Key), std::ios::app) << bad << "\n";
+        AppendSamples(dir.Path(), {{20, 5 * MiB}});
+        err = LoadAverages(dir.Path(), averages);
+        Testing::ExpectInvalidLine(err, "LogicalDiskRecord");
+        EXPECT_EQ(averages, std::vector<double>{7.0});
+    }
 }
 
 TEST(LogicalDiskReport, TornLastLineFollowedByMoreSamplesFailsTheLoad) {
