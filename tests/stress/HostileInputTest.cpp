@@ -825,7 +825,12 @@ TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungT
                     }
                 } else if (code == 10) {
                     ++errors;
-                    EXPECT_EQ(StateOf(report), before) << "failed, yet changed the report";
+                    // The writer's open may set the torn last line aside before
+                    // the operation itself is refused: that alone may change.
+                    if (StateOf(report) != before) {
+                        EXPECT_EQ(ReadFile(report), text.substr(0, text.rfind('\n') + 1))
+                            << "failed, yet changed the report";
+                    }
                 }
                 std::filesystem::remove_all(d);
             }

@@ -357,7 +357,9 @@ TEST(LogicalDiskReport, LoadFailsWithoutAveragesOnABadLineOrAClosedReport) {
     }
 }
 
-TEST(LogicalDiskReport, TornLastLineFollowedByMoreSamplesFailsTheLoad) {
+// Fault: the fragment a crash left stood among the samples, and every later
+// load of the averages failed on it until a person repaired the file.
+TEST(LogicalDiskReport, TornLastLineIsSetAsideByTheNextWriterAndTheLoadSucceeds) {
     Testing::TempDir dir;
     const std::string path = LogicalDiskReport::GetFilePath(dir.Path(), Key);
     AppendSamples(dir.Path(), {{0, MiB}});
@@ -367,11 +369,16 @@ TEST(LogicalDiskReport, TornLastLineFollowedByMoreSamplesFailsTheLoad) {
     EXPECT_EQ(Testing::ReadWhole(path),
               "Time,DB,Logs,Reports,V1,Other,DiskSize,DiskFree,Alert\n"
               "0,10,20,30,0,5,8192,1048576,\n"
-              "100,10,20\n"
               "200,10,20,30,0,5,8192,3145728,\n");
-    std::vector<double> averages;
-    Testing::ExpectInvalidLine(LoadAverages(dir.Path(), averages), "LogicalDiskRecord");
-    EXPECT_TRUE(averages.empty());
+    const std::string bad = Testing::ReadWhole(path + ".bad");
+    EXPECT_NE(bad.find("\n3\t100,10,20\n"), std::string::npos) << bad;
+
+    Testing::TempDir clean;
+    AppendSamples(clean.Path(), {{0, MiB}, {200, 3 * MiB}});
+    std::vector<double> averages, expected;
+    ASSERT_FALSE(LoadAverages(dir.Path(), averages).IsError());
+    ASSERT_FALSE(LoadAverages(clean.Path(), expected).IsError());
+    EXPECT_EQ(averages, expected);
 }
 
 }  // namespace
