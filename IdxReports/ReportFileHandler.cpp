@@ -23,7 +23,8 @@ using internal::ScanFor;
 // Lines are handed to the operating system in chunks of about this size, so
 // appending costs one write per chunk rather than one per line.
 constexpr std::size_t kWriteChunk = 64 * 1024;
-// Every this many data lines a writer flushes, so that a crash loses little.
+// Every this many data lines a writer flushes, so that a crash loses little
+// (counted from Open as long as the file's own lines are not counted yet).
 constexpr std::size_t kFlushEveryLines = 1000;
 // GetLine's block.
 constexpr std::size_t kReadBlock = 256 * 1024;
@@ -56,18 +57,17 @@ CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
     return FXErrorUtil::ErrorErrNo(location, 22, "File is [%s] not open.", path.c_str());
 }
 
-// The old header line and, for a writer (`count`), the count and whether the
-// last line is torn, from a pass of their own before the final open. Only a
+// The old header line, from a pass of its own before the final open. Only a
 // regular file is read: a device would never end. A file that cannot be opened
 // or read teaches what was read of it before the failure, if anything.
-FileShape ShapeOf(const std::string& path, bool count) {
+std::string HeaderOf(const std::string& path) {
     FileShape shape;
-    if (!CQiPath::IsFile(path)) return shape;
+    if (!CQiPath::IsFile(path)) return std::move(shape.header);
     CQiFile old;
-    if (old.Open(path, CQiFile::OpenRead).IsError()) return shape;
-    internal::ScanFile(old, count ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
+    if (old.Open(path, CQiFile::OpenRead).IsError()) return std::move(shape.header);
+    internal::ScanFile(old, ScanFor::Header, shape);  // result ignored
     old.Close();
-    return shape;
+    return std::move(shape.header);
 }
 
 }  // namespace
@@ -97,6 +97,7 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     }
     openMode = mode;
     lineCount = 0;
+    uncountedBytes = 0;
     headerLine.clear();
 
     bool lockTakenHere = false;
@@ -107,10 +108,8 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
         existed = FitWriterModeToFile();
     }
     const unsigned flags = FlagsFor(openMode);
-    FileShape shape;
-    if (existed && !(openMode & std::ios_base::trunc)) shape = ShapeOf(filePath, (flags & CQiFile::OpenWrite) != 0);
-    headerLine.swap(shape.header);
-    if (openMode & std::ios_base::out) lineCount = shape.dataLines;
+    const bool keepsContent = existed && !(openMode & std::ios_base::trunc);
+    if (keepsContent) headerLine = HeaderOf(filePath);
 
     CQiError err;
     if (flags) err = file.Open(filePath, flags);
@@ -122,10 +121,32 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
                                    filePath.c_str(), static_cast<int>(openMode));
     }
     writable = (flags & CQiFile::OpenWrite) != 0;
-    startWithNewline = writable && shape.tornTail;
+    startWithNewline = false;
+    uncountedBytes = 0;
+    if (writable && keepsContent) NoteFileEnd((openMode & std::ios_base::out) != 0);
     readPos = 0;
     readFailed = false;
     return CQiError::Success();
+}
+
+// The lock is held, so the file ends where this writer's lines will begin.
+void ReportFileHandler::NoteFileEnd(bool countLater) {
+    uint64_t size = 0;
+    if (file.Size(size).IsError() || size == 0) return;  // taken for empty, as a failed count was
+    char last = '\n';
+    std::size_t got = 0;
+    if (!file.ReadAt(&last, 1, size - 1, got).IsError() && got == 1) startWithNewline = last != '\n';
+    if (countLater) uncountedBytes = size;
+}
+
+size_t ReportFileHandler::GetLineCount() {
+    if (uncountedBytes > 0) {
+        FileShape shape;
+        internal::ScanFile(file, ScanFor::Count, shape, uncountedBytes);  // result ignored: what was read counts
+        uncountedBytes = 0;
+        lineCount += shape.dataLines;
+    }
+    return lineCount;
 }
 
 CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& path) {
@@ -138,6 +159,7 @@ CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& pa
     file = std::move(created);
     openMode = std::ios_base::out | std::ios_base::trunc;
     lineCount = 0;
+    uncountedBytes = 0;
     headerLine.clear();
     writable = true;
     startWithNewline = false;
@@ -187,6 +209,7 @@ void ReportFileHandler::Close() {
     readFailed = false;
     headerLine.clear();
     lineCount = 0;
+    uncountedBytes = 0;
     UnlockFile();
 }
 
@@ -422,6 +445,7 @@ CQiError ReportFileHandler::CutBack(uint64_t size, const FXCodeLocation& caller)
         return err.Push(caller);
     }
     lineCount = 0;
+    uncountedBytes = 0;
     startWithNewline = false;
     return CQiError::Success();
 }

@@ -76,7 +76,12 @@ public:
     CQiError TruncateToHeader();
     CQiError Reset(std::streampos pos);
     std::string GetFullPath() const;
-    size_t GetLineCount() const { return lineCount; }
+    // The data lines: the file's whole lines after the first as Open found them,
+    // plus the lines put since. A writer's Open does not count them (its cost
+    // must not grow with the file); the first call does, with the same result.
+    // A reader's count is 0. A count that fails to read part of the file counts
+    // what was read.
+    size_t GetLineCount();
     OpenMode_t GetOpenMode() const { return openMode; }
 
     // --- headers, traversal and file operations ---
@@ -114,6 +119,9 @@ private:
     CQiError LockForWriting(bool& lockTakenHere);
     // Fits a writer's mode to whether the file exists; false for a new file.
     bool FitWriterModeToFile();
+    // A writer of an existing file: whether its last line is torn, and, with
+    // `countLater`, how much of it GetLineCount has to count.
+    void NoteFileEnd(bool countLater);
     // Hands the pending lines to the operating system; on failure cuts the file
     // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);
@@ -129,6 +137,7 @@ private:
     std::string filePath;
     std::string headerLine;
     size_t lineCount = 0;
+    uint64_t uncountedBytes = 0;      // the file as Open found it, its lines not yet in lineCount
     CQiFile file;
     I2::Utils::DbgLogger debugLog;
     OpenMode_t openMode{};
