@@ -24,7 +24,8 @@ using internal::ScanFor;
 // Lines are handed to the operating system in chunks of about this size, so
 // appending costs one write per chunk rather than one per line.
 constexpr std::size_t kWriteChunk = 64 * 1024;
-// Every this many data lines a writer flushes, so that a crash loses little.
+// Every this many data lines a writer flushes, so that a crash loses little
+// (counted from Open as long as the file's own lines are not counted yet).
 constexpr std::size_t kFlushEveryLines = 1000;
 // GetLine's block.
 constexpr std::size_t kReadBlock = 256 * 1024;
@@ -57,14 +58,13 @@ CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
     return FXErrorUtil::ErrorErrNo(location, 22, "File is [%s] not open.", path.c_str());
 }
 
-// The old header line and, for a writer (`count`), the count and whether the
-// last line is torn, read from the descriptor just opened, so what is learnt is
-// about the very file that is then read and written. A read failure teaches
-// what was read before it, if anything.
-FileShape ShapeOf(CQiFile& file, bool count) {
+// The old header line, read from the descriptor just opened, so what is learnt
+// is about the very file that is then read and written. A read failure teaches
+// what was read before it, if anything. A writer's count is left for later.
+std::string HeaderOf(CQiFile& file) {
     FileShape shape;
-    internal::ScanFile(file, count ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
-    return shape;
+    internal::ScanFile(file, ScanFor::Header, shape);  // result ignored
+    return std::move(shape.header);
 }
 
 }  // namespace
@@ -95,6 +95,7 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     openMode = mode;
     lineCount = 0;
     linesSetAside = 0;
+    uncountedBytes = 0;
     headerLine.clear();
 
     bool lockTakenHere = false;
@@ -114,13 +115,13 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 22, err, "Could not open report file [%s] in mode [%d]",
                                    filePath.c_str(), static_cast<int>(openMode));
     }
-    FileShape shape;
-    if (existed && !(openMode & std::ios_base::trunc)) shape = ShapeOf(file, (flags & CQiFile::OpenWrite) != 0);
-    headerLine.swap(shape.header);
-    if (openMode & std::ios_base::out) lineCount = shape.dataLines;
+    const bool keepsContent = existed && !(openMode & std::ios_base::trunc);
+    if (keepsContent) headerLine = HeaderOf(file);
 
     writable = (flags & CQiFile::OpenWrite) != 0;
-    startWithNewline = writable && shape.tornTail;
+    startWithNewline = false;
+    uncountedBytes = 0;
+    if (writable && keepsContent) NoteFileEnd((openMode & std::ios_base::out) != 0);
     readPos = 0;
     readFailed = false;
     return CQiError::Success();
@@ -178,6 +179,26 @@ CQiError ReportFileHandler::OpenInDirectory(unsigned& flags, bool& existed) {
     return err.Push(FX_CODE_LOCATION);
 }
 
+// The lock is held, so the file ends where this writer's lines will begin.
+void ReportFileHandler::NoteFileEnd(bool countLater) {
+    uint64_t size = 0;
+    if (file.Size(size).IsError() || size == 0) return;  // taken for empty, as a failed count was
+    char last = '\n';
+    std::size_t got = 0;
+    if (!file.ReadAt(&last, 1, size - 1, got).IsError() && got == 1) startWithNewline = last != '\n';
+    if (countLater) uncountedBytes = size;
+}
+
+size_t ReportFileHandler::GetLineCount() {
+    if (uncountedBytes > 0) {
+        FileShape shape;
+        internal::ScanFile(file, ScanFor::Count, shape, uncountedBytes);  // result ignored: what was read counts
+        uncountedBytes = 0;
+        lineCount += shape.dataLines;
+    }
+    return lineCount;
+}
+
 CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& path) {
     if (IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "File is already open.");
     try {
@@ -188,6 +209,7 @@ CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& pa
     file = std::move(created);
     openMode = std::ios_base::out | std::ios_base::trunc;
     lineCount = 0;
+    uncountedBytes = 0;
     headerLine.clear();
     writable = true;
     startWithNewline = false;
@@ -248,6 +270,7 @@ void ReportFileHandler::Close() {
     readFailed = false;
     headerLine.clear();
     lineCount = 0;
+    uncountedBytes = 0;
     UnlockFile();
 }
 
@@ -266,6 +289,7 @@ CQiError ReportFileHandler::TakeReplacement(CQiFile&& replacement, std::string&&
     ForgetReadBuffer();
     headerLine.swap(header);
     lineCount = 0;
+    uncountedBytes = 0;
     startWithNewline = false;
     readPos = 0;
     readFailed = false;
@@ -502,6 +526,7 @@ CQiError ReportFileHandler::CutBack(uint64_t size, const FXCodeLocation& caller)
         return err.Push(caller);
     }
     lineCount = 0;
+    uncountedBytes = 0;
     startWithNewline = false;
     return CQiError::Success();
 }

@@ -102,7 +102,12 @@ public:
     // writer's replacement must append (CQiFile::SetAppending). Cannot fail on
     // an open handler: it runs after the report was replaced.
     CQiError TakeReplacement(CQiFile&& replacement, std::string&& header);
-    size_t GetLineCount() const { return lineCount; }
+    // The data lines: the file's whole lines after the first as Open found them,
+    // plus the lines put since. A writer's Open does not count them (its cost
+    // must not grow with the file); the first call does, with the same result.
+    // A reader's count is 0. A count that fails to read part of the file counts
+    // what was read.
+    size_t GetLineCount();
     OpenMode_t GetOpenMode() const { return openMode; }
     // Lines the last Open moved to PATH.bad: 1 after a crash left a torn last
     // line, else 0.
@@ -151,6 +156,9 @@ private:
     // Open's crash recovery for a writer, under its lock: bytes after the last
     // "\n" go to PATH.bad and out of the report, before the file is read.
     CQiError SetTornTailAside();
+    // A writer of an existing file: whether its last line is torn, and, with
+    // `countLater`, how much of it GetLineCount has to count.
+    void NoteFileEnd(bool countLater);
     // Hands the pending lines to the operating system; on failure cuts the file
     // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);
@@ -167,6 +175,7 @@ private:
     std::string headerLine;
     size_t lineCount = 0;
     size_t linesSetAside = 0;
+    uint64_t uncountedBytes = 0;      // the file as Open found it, its lines not yet in lineCount
     CQiFile file;
     CQiDirectoryHandle directory;     // open exactly while `file` is
     std::string fileName;             // the report's name in `directory`

@@ -24,11 +24,12 @@ CQiError ForEachBlock(CQiFile& file, char* block, std::size_t blockSize, uint64_
     return CQiError::Success();
 }
 
-CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape) {
+CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape, uint64_t limit) {
     const bool wantCount = what != ScanFor::Header;
     uint64_t size = 0;
     CQiError err = file.Size(size);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    size = std::min(size, limit);
     const std::size_t blockSize = wantCount ? kScanBlock : kHeaderBlock;
     std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize]);
     if (!block) {

@@ -38,10 +38,11 @@ struct FileShape {
 enum class ScanFor { Header, Count, HeaderAndCount };
 
 // Reads `file` from its start up to the size it has when the pass begins (so a
-// device such as /dev/zero reads as empty), holding one block at a time. Lines
+// device such as /dev/zero reads as empty), or up to `limit` bytes when that is
+// less, holding one block at a time. Lines
 // are separated as GetLine separates them: "h\na\nb" holds the header "h" and
 // two data lines, "h\n\n" one empty data line, "" and "h\n" none. On failure
 // `shape` holds what was learnt before it.
-CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape);
+CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape, uint64_t limit = UINT64_MAX);
 
 }  // namespace I2::internal

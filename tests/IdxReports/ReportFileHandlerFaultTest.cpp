@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -336,6 +337,38 @@ TEST_F(ReportFileHandlerFaultTest, TornLastLineIsNotGluedToTheNextLine) {
     handler.Close();
     EXPECT_EQ(ReadAll(path), "x\n");
     EXPECT_NE(ReadAll(path + ".bad").find("\n1\th\n"), std::string::npos) << ReadAll(path + ".bad");
+}
+
+// Fault: a writer's Open counted every line of the file, so one append to a
+// report without a record limit cost more the older the report grew.
+TEST_F(ReportFileHandlerFaultTest, WriterOpenReadTheWholeFileToCountItsLines) {
+    const std::string path = Path("big.csv");
+    std::string content = "h\n";
+    for (int i = 0; content.size() < (4u << 20); ++i) content += std::to_string(i) + ",row\n";
+    const size_t lines = static_cast<size_t>(std::count(content.begin(), content.end(), '\n')) - 1;
+    WriteAll(path, content + "torn");
+    Testing::FaultInjector injector;
+    int reads = 0;
+    injector.OnRead([&](const std::string& read) { reads += read == path; });
+
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    EXPECT_LE(reads, 2);  // the header line's block and the last byte
+    EXPECT_TRUE(handler.HasHeader());
+    ASSERT_FALSE(handler.PutLine("new").IsError());
+    // Counted when asked, as Open counted: the torn tail is no line, ours is.
+    EXPECT_EQ(handler.GetLineCount(), lines + 1);
+    const int afterCount = reads;
+    EXPECT_EQ(handler.GetLineCount(), lines + 1);
+    EXPECT_EQ(reads, afterCount);  // once
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), content + "torn\nnew\n");
+
+    // A count that starts only after a cut back knows the file is empty.
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    ASSERT_FALSE(handler.TruncateToHeader().IsError());
+    ASSERT_FALSE(handler.PutLine("x").IsError());
+    EXPECT_EQ(handler.GetLineCount(), 1u);
 }
 
 // Fault: the lock kept the name of the first path the handler ever locked, so
