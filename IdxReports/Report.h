@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,7 +21,10 @@ namespace I2 {
 // Crash safety: a rewrite (Update) goes through path + ".tmp", synced and renamed
 // over the report under the report's own lock, so the report always holds either
 // its old or its new content in full. A rotation keeps the lock from the copy to
-// ".old" until the emptied file has its header again.
+// ".old" until the emptied file has its header again. A rewrite keeps every
+// line it was not asked to change byte for byte; a line that is no record of
+// the report, and bytes after the last "\n" that a crash left, go to
+// path + ".bad" with their line numbers, synced before the report is replaced.
 //
 // One report object is used by one thread at a time; the destructor is not
 // virtual: a report is destroyed through its concrete type.
@@ -39,6 +43,9 @@ public:
     // Column names, in column order, at least one.
     virtual std::vector<std::string> GetHeader() const = 0;
 
+    // Closes a file still open first; when its last lines cannot be flushed the
+    // loss is written to the debug log (at every level from -1) and `path` is
+    // opened all the same.
     CQiError Open(const std::string& path, OpenMode_t mode, bool checkHeader);
     CQiError Lock();
     // Refuses (code 22, nothing written) a record whose line would hold "\n" or NUL.
@@ -48,18 +55,26 @@ public:
     std::string GetPath() const { return file.GetFullPath(); }
     std::string GetHeaderLine() const;
     bool CheckFileHeader();
+    // Lines the last Open moved to path + ".bad": a crash's torn last line, and
+    // lines of an older layout that were no records of it.
+    std::size_t GetLinesSetAside() const { return linesSetAside; }
 
     CQiError ForEach(RecordFunction_t fn, bool stopOnError);
     CQiError ForEach(RecordFunction_t fn, ReportFileHandler& source, bool stopOnError);
     CQiError LoadAll(DataFrame_t& frame);
     CQiError AddDataFrame(DataFrame_t& frame);
-    // Rewrites the file at `path` under the current header, atomically.
+    // Rewrites the file at `path` under the current header, atomically: each
+    // record of the old layout keeps its field texts and gets the defaults of
+    // columns it lacks; any other line goes to path + ".bad".
     CQiError Update(const std::string& path);
+    // Update, saying how many lines went to path + ".bad".
+    CQiError Update(const std::string& path, std::size_t& moved);
     // Replaces the report's content with `frame` under the current header,
     // atomically, without rotating (path + ".tmp", synced, renamed).
     // Both hold the lock of `path` throughout: the one this report took when it
     // has `path` open for reading (it is kept until Close, as after Lock()), or
     // their own. A report open for writing on `path` is refused (code 22).
+    // The old file's unterminated tail, if any, goes to path + ".bad".
     CQiError Rewrite(const std::string& path, DataFrame_t& frame);
 
 protected:
@@ -67,6 +82,8 @@ protected:
     ReportFileHandler file;
 
 private:
+    std::size_t linesSetAside = 0;
+
     CQiError WriteRecord(ReportFileHandler& target, _RecType& record, const std::string& path);
 };
 

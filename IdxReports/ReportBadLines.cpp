@@ -60,6 +60,8 @@ CQiError ReportBadLines::Append(CQiDirectoryHandle& dir, const std::string& repo
                                 const std::vector<ReportBadLine>& lines) {
     if (lines.empty()) return CQiError::Success();
     const std::string reportPath = dir.PathOf(reportName);
+    // All lines are looked at before any is written: a refused batch leaves
+    // PATH.bad as it was.
     for (const ReportBadLine& line : lines) {
         if (!ReportFileReplacement::IsWritableLine(line.bytes, true)) {
             return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
@@ -67,19 +69,80 @@ CQiError ReportBadLines::Append(CQiDirectoryHandle& dir, const std::string& repo
                                            static_cast<unsigned long long>(line.number), reportPath.c_str());
         }
     }
-    const std::string name = ReportSideFiles::Unreadable(reportName);
-    CQiFile file;
-    CQiError err = OpenForAppend(dir, name, report, file);
-    if (!err.IsError()) err = CheckSingleName(file);
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    ReportBadLinesWriter writer;
+    CQiError err = writer.Open(dir, reportName, report, who);
+    for (std::size_t i = 0; i < lines.size() && !err.IsError(); ++i) {
+        err = writer.Line(lines[i].number);
+        if (!err.IsError()) err = writer.Bytes(lines[i].bytes);
+    }
+    if (!err.IsError()) err = writer.Commit();
+    return err.Push(FX_CODE_LOCATION);
+}
 
-    const std::string text = Format(reportPath, who, static_cast<int64_t>(std::time(nullptr)), lines);
+CQiError ReportBadLinesWriter::Open(CQiDirectoryHandle& dir, const std::string& reportName,
+                                    const CQiFileStat& report, const std::string& who) {
+    dir_ = &dir;
+    reportName_ = reportName;
+    report_ = report;
+    who_ = who;
+    lines_ = 0;
+    pending_.clear();
+    return CQiError::Success();
+}
+
+CQiError ReportBadLinesWriter::Line(uint64_t number) {
+    if (dir_ == nullptr) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Lines set aside before Open");
+    if (!file_.IsOpen()) {
+        CQiError err = OpenForAppend(*dir_, ReportSideFiles::Unreadable(reportName_), report_, file_);
+        if (!err.IsError()) err = CheckSingleName(file_);
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+        pending_ = ReportBadLines::Format(dir_->PathOf(reportName_), who_, static_cast<int64_t>(std::time(nullptr)),
+                                          {});
+    } else {
+        pending_ += '\n';
+    }
+    ++lines_;
+    pending_ += std::to_string(number);
+    pending_ += '\t';
+    return CQiError::Success();
+}
+
+CQiError ReportBadLinesWriter::Bytes(std::string_view bytes) {
+    if (!file_.IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Bytes set aside before a line");
+    if (bytes.find('\n') != std::string_view::npos) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                       "line %llu of [%s] holds a line break and cannot be set aside",
+                                       static_cast<unsigned long long>(lines_), dir_->PathOf(reportName_).c_str());
+    }
+    // Pieces are gathered up to a size that keeps writes few and memory small.
+    constexpr std::size_t kWriteAt = 256 * 1024;
+    if (pending_.size() + bytes.size() > kWriteAt) {
+        CQiError err = Flush();
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+        if (bytes.size() > kWriteAt) {
+            std::size_t written = 0;
+            return file_.Write(bytes.data(), bytes.size(), written).Push(FX_CODE_LOCATION);
+        }
+    }
+    pending_.append(bytes);
+    return CQiError::Success();
+}
+
+CQiError ReportBadLinesWriter::Flush() {
     std::size_t written = 0;
-    err = file.Write(text.data(), text.size(), written);
-    if (!err.IsError()) err = file.Sync();
+    CQiError err = file_.Write(pending_.data(), pending_.size(), written);
+    pending_.clear();
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportBadLinesWriter::Commit() {
+    if (!file_.IsOpen()) return CQiError::Success();
+    pending_ += '\n';
+    CQiError err = Flush();
+    if (!err.IsError()) err = file_.Sync();
     // A new PATH.bad must survive a crash before the report loses its lines.
-    if (!err.IsError()) err = dir.Sync();
-    CQiError closed = file.Close();
+    if (!err.IsError()) err = dir_->Sync();
+    CQiError closed = file_.Close();
     if (!err.IsError()) err = closed;
     return err.Push(FX_CODE_LOCATION);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <platform/Export.h>
@@ -44,6 +45,43 @@ public:
     // The text Append writes for one batch, `utcTime` as seconds since 1970.
     static std::string Format(const std::string& reportPath, const std::string& who, int64_t utcTime,
                               const std::vector<ReportBadLine>& lines);
+};
+
+// One batch of Append written a piece at a time, for a caller that moves more
+// lines, or longer ones, than it should hold at once (a repair of a large
+// report). The same file, checks and format: Open, then for each line Line
+// and any number of Bytes, then Commit, which syncs the file and its directory.
+// Until Commit returns success the lines are not safely moved, and the report
+// must keep them; a failure or a destruction before it leaves whatever part of
+// the batch reached PATH.bad, which a later batch follows. Nothing at all is
+// written for a batch without lines.
+class IDXREPORTS_API ReportBadLinesWriter final {
+public:
+    ReportBadLinesWriter() = default;
+    ReportBadLinesWriter(const ReportBadLinesWriter&) = delete;
+    ReportBadLinesWriter& operator=(const ReportBadLinesWriter&) = delete;
+
+    // Remembers where the batch goes; PATH.bad is opened, as Append opens it,
+    // at the first line. `dir` must outlive the writer.
+    CQiError Open(CQiDirectoryHandle& dir, const std::string& reportName, const CQiFileStat& report,
+                  const std::string& who);
+    // Starts the line numbered `number`, ending the one before.
+    CQiError Line(uint64_t number);
+    // More of the current line's bytes; a line break among them is code 22.
+    CQiError Bytes(std::string_view bytes);
+    CQiError Commit();
+    uint64_t Lines() const { return lines_; }
+
+private:
+    CQiError Flush();
+
+    CQiDirectoryHandle* dir_ = nullptr;
+    std::string reportName_;
+    CQiFileStat report_;
+    std::string who_;
+    CQiFile file_;
+    std::string pending_;
+    uint64_t lines_ = 0;
 };
 
 }  // namespace I2

@@ -10,6 +10,7 @@
 #include <platform/IdxNamedMutex.h>
 #include <platform/QiCanonicalPath.h>
 #include <IdxReports/ReportFileReplacement.h>
+#include <IdxReports/ReportLineTriage.h>
 #include <IdxReports/internal/FileScan.h>
 
 namespace I2 {
@@ -23,7 +24,8 @@ using internal::ScanFor;
 // Lines are handed to the operating system in chunks of about this size, so
 // appending costs one write per chunk rather than one per line.
 constexpr std::size_t kWriteChunk = 64 * 1024;
-// Every this many data lines a writer flushes, so that a crash loses little.
+// Every this many data lines a writer flushes, so that a crash loses little
+// (counted from Open as long as the file's own lines are not counted yet).
 constexpr std::size_t kFlushEveryLines = 1000;
 // GetLine's block.
 constexpr std::size_t kReadBlock = 256 * 1024;
@@ -56,18 +58,13 @@ CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
     return FXErrorUtil::ErrorErrNo(location, 22, "File is [%s] not open.", path.c_str());
 }
 
-// The old header line and, for a writer (`count`), the count and whether the
-// last line is torn, from a pass of their own before the final open. Only a
-// regular file is read: a device would never end. A file that cannot be opened
-// or read teaches what was read of it before the failure, if anything.
-FileShape ShapeOf(const std::string& path, bool count) {
+// The old header line, read from the descriptor just opened, so what is learnt
+// is about the very file that is then read and written. A read failure teaches
+// what was read before it, if anything. A writer's count is left for later.
+std::string HeaderOf(CQiFile& file) {
     FileShape shape;
-    if (!CQiPath::IsFile(path)) return shape;
-    CQiFile old;
-    if (old.Open(path, CQiFile::OpenRead).IsError()) return shape;
-    internal::ScanFile(old, count ? ScanFor::HeaderAndCount : ScanFor::Header, shape);  // result ignored
-    old.Close();
-    return shape;
+    internal::ScanFile(file, ScanFor::Header, shape);  // result ignored
+    return std::move(shape.header);
 }
 
 }  // namespace
@@ -97,35 +94,109 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     }
     openMode = mode;
     lineCount = 0;
+    linesSetAside = 0;
+    uncountedBytes = 0;
     headerLine.clear();
 
     bool lockTakenHere = false;
-    bool existed = true;
     if (openMode & std::ios_base::out) {
         CQiError err = LockForWriting(lockTakenHere);
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-        existed = FitWriterModeToFile();
     }
-    const unsigned flags = FlagsFor(openMode);
-    FileShape shape;
-    if (existed && !(openMode & std::ios_base::trunc)) shape = ShapeOf(filePath, (flags & CQiFile::OpenWrite) != 0);
-    headerLine.swap(shape.header);
-    if (openMode & std::ios_base::out) lineCount = shape.dataLines;
-
-    CQiError err;
-    if (flags) err = file.Open(filePath, flags);
-    if (!flags || err.IsError()) {
+    unsigned flags = 0;
+    bool existed = true;
+    CQiError err = OpenDirectory();
+    if (!err.IsError()) err = OpenInDirectory(flags, existed);
+    if (err.IsError()) {
         // A lock that only this Open took must not outlive it: nothing will Close
         // a handler that never opened.
         if (lockTakenHere) UnlockFile();
+        directory.Close();  // result ignored
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 22, err, "Could not open report file [%s] in mode [%d]",
                                    filePath.c_str(), static_cast<int>(openMode));
     }
+    const bool keepsContent = existed && !(openMode & std::ios_base::trunc);
+    if (keepsContent) headerLine = HeaderOf(file);
+
     writable = (flags & CQiFile::OpenWrite) != 0;
-    startWithNewline = writable && shape.tornTail;
+    startWithNewline = false;
+    uncountedBytes = 0;
+    if (writable && keepsContent) NoteFileEnd((openMode & std::ios_base::out) != 0);
     readPos = 0;
     readFailed = false;
     return CQiError::Success();
+}
+
+CQiError ReportFileHandler::OpenDirectory() {
+    try {
+        fileName = CQiPath::GetFileName(filePath);
+        return directory.Open(CQiPath::GetParent(filePath)).Push(FX_CODE_LOCATION);
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening report file [%s]",
+                                       filePath.c_str());
+    }
+}
+
+CQiError ReportFileHandler::OpenInDirectory(unsigned& flags, bool& existed) {
+    const bool writer = (openMode & std::ios_base::out) != 0;
+    if (writer) {
+        // Under the lock, before the file is looked at: what a rotation killed
+        // half-way left is put in order first. Not fatal here: whatever is left
+        // keeps its rows out of sight, never in two places, and the next
+        // rotation refuses to start over it.
+        ReportFileReplacement::CompleteRotation(directory, fileName);  // result ignored
+        existed = FitWriterModeToFile();
+        if (existed && !(openMode & std::ios_base::trunc)) {
+            CQiError err = SetTornTailAside();
+            if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+        }
+    }
+    flags = FlagsFor(openMode);
+    if (!flags) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Open mode not supported");
+    // A file that was there is never created again (the name vanishing meanwhile
+    // is an error); one that was not is created only if nothing took its name.
+    if (existed) {
+        flags &= ~static_cast<unsigned>(CQiFile::OpenCreate);
+    } else if (flags & CQiFile::OpenCreate) {
+        flags |= CQiFile::OpenExclusive;
+    }
+    // Emptied only once it is known to be the report alone.
+    const bool empty = existed && (flags & CQiFile::OpenTruncate);
+    CQiError err = directory.OpenFile(fileName, flags & ~static_cast<unsigned>(CQiFile::OpenTruncate), file);
+    if (err.IsError() || !writer || !existed) return err.Push(FX_CODE_LOCATION);
+    // A second name makes the report someone else's file too: whoever can write
+    // the directory could link any file of the writer's there and have it
+    // appended to (or emptied) with the writer's rights.
+    CQiFileStat st;
+    err = file.Stat(st);
+    if (!err.IsError() && st.links > 1) {
+        err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                      "Report file [%s] has %llu hard links; a report must have only its own name",
+                                      filePath.c_str(), static_cast<unsigned long long>(st.links));
+    }
+    if (!err.IsError() && empty) err = file.Truncate(0);
+    if (err.IsError()) file.Close();  // result ignored
+    return err.Push(FX_CODE_LOCATION);
+}
+
+// The lock is held, so the file ends where this writer's lines will begin.
+void ReportFileHandler::NoteFileEnd(bool countLater) {
+    uint64_t size = 0;
+    if (file.Size(size).IsError() || size == 0) return;  // taken for empty, as a failed count was
+    char last = '\n';
+    std::size_t got = 0;
+    if (!file.ReadAt(&last, 1, size - 1, got).IsError() && got == 1) startWithNewline = last != '\n';
+    if (countLater) uncountedBytes = size;
+}
+
+size_t ReportFileHandler::GetLineCount() {
+    if (uncountedBytes > 0) {
+        FileShape shape;
+        internal::ScanFile(file, ScanFor::Count, shape, uncountedBytes);  // result ignored: what was read counts
+        uncountedBytes = 0;
+        lineCount += shape.dataLines;
+    }
+    return lineCount;
 }
 
 CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& path) {
@@ -138,6 +209,7 @@ CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& pa
     file = std::move(created);
     openMode = std::ios_base::out | std::ios_base::trunc;
     lineCount = 0;
+    uncountedBytes = 0;
     headerLine.clear();
     writable = true;
     startWithNewline = false;
@@ -157,7 +229,11 @@ CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere) {
 }
 
 bool ReportFileHandler::FitWriterModeToFile() {
-    if (CQiPath::Exists(filePath)) {
+    // Whatever is at the name counts, a link included: it is not followed, and
+    // the open refuses what is not a regular file.
+    CQiFileStat st;
+    const CQiError err = directory.Stat(fileName, st);
+    if (!err.IsError() || err.GetErrNo() != 2) {
         // `trunc|app` empties an existing file and appends from there.
         if (HasAll(openMode, std::ios_base::trunc | std::ios_base::app)) openMode &= ~std::ios_base::app;
         return true;
@@ -165,6 +241,12 @@ bool ReportFileHandler::FitWriterModeToFile() {
     // A new file has nothing to read or append to.
     openMode &= ~(std::ios_base::in | std::ios_base::app);
     return false;
+}
+
+// Only a writer may do it: it holds the lock, so bytes after the last "\n"
+// cannot be a line being appended; they are what a killed writer left.
+CQiError ReportFileHandler::SetTornTailAside() {
+    return ReportLineTriage::MoveTornTail(filePath, linesSetAside).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::Reopen(OpenMode_t mode) {
@@ -177,6 +259,7 @@ void ReportFileHandler::Close() {
     if (!IsOpen()) return;
     if (writable) Flush();  // result ignored: Close cannot report it
     file.Close();           // result ignored
+    directory.Close();      // result ignored
     writable = false;
     ForgetPendingLines();
     pendingWrite = std::string();
@@ -187,10 +270,31 @@ void ReportFileHandler::Close() {
     readFailed = false;
     headerLine.clear();
     lineCount = 0;
+    uncountedBytes = 0;
     UnlockFile();
 }
 
 bool ReportFileHandler::IsOpen() { return file.IsOpen(); }
+
+CQiError ReportFileHandler::StatOpenFile(CQiFileStat& st) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    return file.Stat(st).Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileHandler::TakeReplacement(CQiFile&& replacement, std::string&& header) {
+    if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
+    file.Close();  // result ignored: the old file is no longer the report
+    file = std::move(replacement);
+    ForgetPendingLines();
+    ForgetReadBuffer();
+    headerLine.swap(header);
+    lineCount = 0;
+    uncountedBytes = 0;
+    startWithNewline = false;
+    readPos = 0;
+    readFailed = false;
+    return CQiError::Success();
+}
 
 // Canonical first, so that "link/r.csv", "./r.csv" and "/a//b/r.csv" meet
 // the writers of "/a/b/r.csv" on one lock instead of each taking its own.
@@ -250,6 +354,7 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
         atEnd = true;
         return CQiError::Success();
     }
+    const uint64_t lineStart = readPos;
     try {
         for (;;) {
             if (readPos < readBufferOffset || readPos >= readBufferOffset + readBufferSize) {
@@ -259,11 +364,13 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
                     return err.Push(FX_CODE_LOCATION);
                 }
                 if (readBufferSize == 0) {
-                    // A last line without "\n" is still a line.
-                    if (line.empty()) {
-                        readFailed = true;
-                        atEnd = true;
-                    }
+                    // Bytes after the last "\n" are a line still being written (or torn
+                    // by a crash): they are not a line yet. The position stays at their
+                    // start so the line is read whole once its writer ends it.
+                    line.clear();
+                    readPos = lineStart;
+                    readFailed = true;
+                    atEnd = true;
                     return CQiError::Success();
                 }
             }
@@ -419,6 +526,7 @@ CQiError ReportFileHandler::CutBack(uint64_t size, const FXCodeLocation& caller)
         return err.Push(caller);
     }
     lineCount = 0;
+    uncountedBytes = 0;
     startWithNewline = false;
     return CQiError::Success();
 }

@@ -10,6 +10,7 @@
 
 #include <platform/DbgLog.h>
 #include <platform/Export.h>
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiError.h>
 #include <platform/QiFileSystem.h>
 
@@ -17,6 +18,10 @@ namespace I2 {
 namespace Utils {
 class IdxNamedMutex;
 }
+
+// The longest line a reader of reports holds: a longer one is an unreadable
+// line, of which no more than this is ever kept in memory.
+constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
 
 // One report file on disk: a header line followed by data lines, each ended by "\n".
 //
@@ -28,8 +33,12 @@ class IdxNamedMutex;
 // (about 64 KiB at a time, at every 1000th data line, on Flush and on Close), so
 // a process that dies between writes leaves no torn line of its own. A kill that
 // lands inside the system's write can still stop it at a page boundary: only the
-// last line is torn that way, and a writer that finds a torn last line starts
-// its first line on a new line, so no record is glued onto it. A write that
+// last line is torn that way, and the next writer's Open moves those bytes to
+// PATH.bad and replaces the report by its whole lines (never cutting it in place
+// under readers), so no record is glued onto them. Readers take the bytes after
+// the last "\n" for a line not yet written: no read returns or counts them
+// (GetLine fails there as at the end); a report that held only a torn header
+// line is left empty. A write that
 // fails part-way (a full disk) is cut back to the last whole line before the
 // error is returned; the lines not written are dropped and no longer counted.
 //
@@ -37,6 +46,12 @@ class IdxNamedMutex;
 // `trunc`: `out` and `in|out` on an existing file append. A handler that also
 // reads sees its own lines: every read hands pending lines over first. Reading
 // starts at the beginning of the file in every mode (`ate` included).
+//
+// The report's directory is resolved once, at Open (links in the path to it are
+// followed: administrators link report directories), and every name is then
+// looked up in it. A link, FIFO, device or directory at the report's own name is
+// refused with its reason, never followed or waited on; a new report is created
+// exclusively and follows the umask.
 //
 // Not thread-safe: one thread at a time uses a handler.
 class IDXREPORTS_API ReportFileHandler final {
@@ -74,8 +89,29 @@ public:
     CQiError TruncateToHeader();
     CQiError Reset(std::streampos pos);
     std::string GetFullPath() const;
-    size_t GetLineCount() const { return lineCount; }
+    // The directory the open file was found in, and its name there; a closed
+    // handler's directory is not open.
+    CQiDirectoryHandle& GetDirectory() { return directory; }
+    const std::string& GetFileName() const { return fileName; }
+    // What the open file is (its descriptor, not its name).
+    CQiError StatOpenFile(CQiFileStat& st);
+    // A rotation's hand-over: `replacement`, a new file that holds `header` as
+    // its only line and has just taken this file's name, becomes the open file;
+    // the old one is closed. An open writer's lock, path and mode stay; the
+    // count starts at 0. Pending lines must have been flushed before, and a
+    // writer's replacement must append (CQiFile::SetAppending). Cannot fail on
+    // an open handler: it runs after the report was replaced.
+    CQiError TakeReplacement(CQiFile&& replacement, std::string&& header);
+    // The data lines: the file's whole lines after the first as Open found them,
+    // plus the lines put since. A writer's Open does not count them (its cost
+    // must not grow with the file); the first call does, with the same result.
+    // A reader's count is 0. A count that fails to read part of the file counts
+    // what was read.
+    size_t GetLineCount();
     OpenMode_t GetOpenMode() const { return openMode; }
+    // Lines the last Open moved to PATH.bad: 1 after a crash left a torn last
+    // line, else 0.
+    size_t GetLinesSetAside() const { return linesSetAside; }
 
     // --- headers, traversal and file operations ---
     bool HasHeader();
@@ -90,8 +126,8 @@ public:
     // that line. A read error fails the walk (it is not taken for the end).
     CQiError ForEachLine(std::function<CQiError(std::string&)> onLine);
     CQiError FindIfLine(std::function<bool(std::string&)> match);
-    // The lines after the first; a last line without "\n" counts, an empty file
-    // or a header line alone counts 0. Leaves the read position alone.
+    // The whole lines after the first; bytes after the last "\n" do not count,
+    // an empty file or a header line alone counts 0. Leaves the read position alone.
     CQiError Count(size_t& count);
     CQiError CheckPath(const std::string& path);
     CQiError Move(const std::string& newPath);
@@ -110,8 +146,19 @@ private:
     // Open's first step for a writer: the file's directory exists and its lock
     // is held; `lockTakenHere` when this call took it (not an earlier LockFile).
     CQiError LockForWriting(bool& lockTakenHere);
+    // Open's steps after the lock: the directory, a rotation a crash left
+    // half done, the mode fitted to the file, the descriptor; `existed` when
+    // the file was there before.
+    CQiError OpenDirectory();
+    CQiError OpenInDirectory(unsigned& flags, bool& existed);
     // Fits a writer's mode to whether the file exists; false for a new file.
     bool FitWriterModeToFile();
+    // Open's crash recovery for a writer, under its lock: bytes after the last
+    // "\n" go to PATH.bad and out of the report, before the file is read.
+    CQiError SetTornTailAside();
+    // A writer of an existing file: whether its last line is torn, and, with
+    // `countLater`, how much of it GetLineCount has to count.
+    void NoteFileEnd(bool countLater);
     // Hands the pending lines to the operating system; on failure cuts the file
     // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);
@@ -127,7 +174,11 @@ private:
     std::string filePath;
     std::string headerLine;
     size_t lineCount = 0;
+    size_t linesSetAside = 0;
+    uint64_t uncountedBytes = 0;      // the file as Open found it, its lines not yet in lineCount
     CQiFile file;
+    CQiDirectoryHandle directory;     // open exactly while `file` is
+    std::string fileName;             // the report's name in `directory`
     I2::Utils::DbgLogger debugLog;
     OpenMode_t openMode{};
     std::unique_ptr<I2::Utils::IdxNamedMutex> namedMutex;

@@ -8,6 +8,7 @@
 #include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 #include <IdxReports/ReportFileHandler.h>
+#include <IdxReports/internal/FileScan.h>
 
 namespace I2 {
 
@@ -71,13 +72,12 @@ CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name,
         .Push(FX_CODE_LOCATION);
 }
 
-// Header and lines into the new side file, synced before it is closed.
-CQiError WriteTemporary(CQiFile&& tmpFile, const std::string& tmpPath, const std::string& headerLine,
-                        const ReportFileReplacement::LineWriter_t& writeLines) {
+// The new content into the side file, synced before it is closed.
+CQiError WriteTemporary(CQiDirectoryHandle& dir, const std::string& name, CQiFile&& tmpFile,
+                        const std::string& tmpPath, const ReportFileReplacement::ContentWriter_t& writeContent) {
     ReportFileHandler target;
     CQiError err = target.OpenCreated(std::move(tmpFile), tmpPath);
-    if (!err.IsError()) err = target.PutLine(headerLine);
-    if (!err.IsError()) err = writeLines(target);
+    if (!err.IsError()) err = writeContent(dir, name, target);
     if (!err.IsError()) err = target.Sync();
     return err.Push(FX_CODE_LOCATION);
 }
@@ -86,8 +86,7 @@ CQiError WriteTemporary(CQiFile&& tmpFile, const std::string& tmpPath, const std
 // is complete and durable in the temporary before the rename publishes it. The
 // caller holds the report's lock, so nobody appends to the old file meanwhile.
 // The directory is resolved once: every name below is looked up in it.
-CQiError ReplaceFile(const std::string& path, const std::string& headerLine,
-                     const ReportFileReplacement::LineWriter_t& writeLines) {
+CQiError ReplaceFile(const std::string& path, const ReportFileReplacement::ContentWriter_t& writeContent) {
     std::string directory;
     std::string name;
     SplitReportPath(path, directory, name);
@@ -98,10 +97,63 @@ CQiError ReplaceFile(const std::string& path, const std::string& headerLine,
     CQiFile tmpFile;
     err = CreateTemporary(dir, name, tmpName, tmpFile);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    err = WriteTemporary(std::move(tmpFile), dir.PathOf(tmpName), headerLine, writeLines);
+    err = WriteTemporary(dir, name, std::move(tmpFile), dir.PathOf(tmpName), writeContent);
     if (!err.IsError()) err = dir.Rename(tmpName, name);
     if (!err.IsError()) err = dir.Sync();
     if (err.IsError()) dir.Unlink(tmpName, true);  // result ignored: the failure that matters is err
+    return err.Push(FX_CODE_LOCATION);
+}
+
+ReportFileReplacement::ContentWriter_t UnderHeader(const std::string& headerLine,
+                                                   const ReportFileReplacement::LineWriter_t& writeLines) {
+    return [&headerLine, &writeLines](CQiDirectoryHandle&, const std::string&, ReportFileHandler& target) {
+        CQiError err = target.PutLine(headerLine);
+        if (!err.IsError()) err = writeLines(target);
+        return err;
+    };
+}
+
+// A directory where a file is to be renamed: refused up front, with its reason,
+// rather than found out half-way.
+CQiError RefuseDirectoryAt(const CQiDirectoryHandle& dir, const std::string& name) {
+    CQiFileStat st;
+    if (dir.Stat(name, st).IsError() || st.type != CQiFileStat::Type::Directory) return CQiError::Success();
+    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "[%s] is a directory, not a report's side file",
+                                   dir.PathOf(name).c_str());
+}
+
+// Whether the regular file at `side` holds a line after its first: the old
+// rows rather than a new report that holds only its header (or part of it).
+CQiError HoldsDataLines(const CQiDirectoryHandle& dir, const std::string& side, bool& holds) {
+    holds = false;
+    CQiFile leftover;
+    CQiError err = dir.OpenFile(side, CQiFile::OpenRead, leftover);
+    internal::FileShape shape;
+    if (!err.IsError()) err = internal::ScanFile(leftover, internal::ScanFor::Count, shape);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    holds = shape.dataLines > 0;
+    return CQiError::Success();
+}
+
+// One side file a killed rotation may have left (see CompleteRotation). A file
+// that cannot be looked at is left alone: it may hold the old rows.
+CQiError SettleRotationLeftover(CQiDirectoryHandle& dir, const std::string& name, const std::string& side) {
+    CQiFileStat st;
+    CQiError err = dir.Stat(side, st);
+    if (err.IsError()) return err.GetErrNo() == 2 ? CQiError::Success() : err.Push(FX_CODE_LOCATION);
+    CQiFileStat report;
+    const bool haveReport = !dir.Stat(name, report).IsError() && report.type == CQiFileStat::Type::Regular;
+    // Another link would make .old a second name of someone else's file; another
+    // owner's file was not made by a rotation of this report.
+    bool oldRows = false;
+    if (st.type == CQiFileStat::Type::Regular && st.links == 1 && !(haveReport && st.IsSameFile(report)) &&
+        (!haveReport || st.owner == report.owner)) {
+        err = HoldsDataLines(dir, side, oldRows);
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    }
+    err = oldRows ? RefuseDirectoryAt(dir, ReportSideFiles::Previous(name)) : CQiError::Success();
+    if (!err.IsError()) err = oldRows ? dir.Rename(side, ReportSideFiles::Previous(name)) : dir.Unlink(side, true);
+    if (!err.IsError()) err = dir.Sync();
     return err.Push(FX_CODE_LOCATION);
 }
 
@@ -135,27 +187,77 @@ CQiError ReportFileReplacement::CheckLine(const std::string& line, const std::st
         "Record can't be written to report [%s]: a field holds a line break or NUL byte", path.c_str());
 }
 
-CQiError ReportFileReplacement::Rotate(ReportFileHandler& file, const std::vector<std::string>& columns,
-                                       char separator, const std::string& headerLine) {
-    const std::string path = file.GetFullPath();
-    const std::string oldPath = ReportSideFiles::Previous(path);
-    const std::string partialPath = ReportSideFiles::PartialPrevious(path);
+CQiError ReportFileReplacement::CompleteRotation(CQiDirectoryHandle& dir, const std::string& name) {
+    CQiError result;
+    for (const char* suffix : {ReportSideFiles::kRotationSuffix, ReportSideFiles::kRetiredSuffix}) {
+        CQiError err;
+        try {
+            err = SettleRotationLeftover(dir, name, name + suffix);
+        } catch (const std::bad_alloc&) {
+            err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory checking the rotation of [%s]",
+                                          dir.PathOf(name).c_str());
+        }
+        if (err.IsError() && !result.IsError()) result = err;
+    }
+    return result.Push(FX_CODE_LOCATION);
+}
+
+// Exchanging names keeps the report in place at every instant; the old file is
+// only renamed afterwards, so it is never in PATH and PATH.old at once, and its
+// bytes never change under a reader.
+CQiError ReportFileReplacement::Rotate(ReportFileHandler& file, const std::string& headerLine) {
     CQiError err = file.Flush();
-    // Whatever stands at the partial path (a crash's leftover, or a link planted
-    // there) is removed, not written through: the copy always goes to a new file.
-    if (!err.IsError()) err = CQiFile::Delete(partialPath, true);
-    if (!err.IsError()) err = ReportFileHandler::Copy(path, partialPath);
-    if (!err.IsError()) err = ReportFileHandler::Move(partialPath, oldPath);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    CQiDirectoryHandle& dir = file.GetDirectory();
+    std::string name, rotation, retired, previous, header, headerBytes;
+    try {
+        name = file.GetFileName();
+        rotation = ReportSideFiles::Rotation(name);
+        retired = ReportSideFiles::Retired(name);
+        previous = ReportSideFiles::Previous(name);
+        header = headerLine;
+        headerBytes = headerLine + "\n";
+        dir.Unlink(ReportSideFiles::PartialPrevious(name), true);  // result ignored: a leftover of older versions
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory rotating report file [%s]",
+                                       file.GetFullPath().c_str());
+    }
+    err = CompleteRotation(dir, name);
+    // Refused before anything changes: the old rows could not be renamed there.
+    if (!err.IsError()) err = RefuseDirectoryAt(dir, previous);
+    CQiFileStat report;
+    if (!err.IsError()) err = file.StatOpenFile(report);
+    CQiFile fresh;
+    if (!err.IsError()) err = dir.CreateFile(rotation, CQiFileAttributes::Of(report), fresh);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    std::size_t written = 0;
+    err = fresh.SetAppending();
+    if (!err.IsError()) err = fresh.Write(headerBytes.data(), headerBytes.size(), written);
+    if (!err.IsError()) err = fresh.Sync();
+    std::string oldName = rotation;
+    if (!err.IsError()) {
+        err = dir.Exchange(rotation, name);
+        if (CQiDirectoryHandle::IsExchangeUnsupported(err)) {
+            // The old file keeps a second name while the new one replaces it.
+            oldName = retired;
+            err = dir.Link(name, retired);
+            if (!err.IsError()) {
+                err = dir.Rename(rotation, name);
+                if (err.IsError()) dir.Unlink(retired, true);  // result ignored: still the report itself
+            }
+        }
+    }
     if (err.IsError()) {
-        CQiFile::Delete(partialPath, true);  // result ignored: the failure that matters is err
+        fresh.Close();                  // result ignored
+        dir.Unlink(rotation, true);     // result ignored: only the new header-only file is there
         return err.Push(FX_CODE_LOCATION);
     }
-    // Cut back to the header line in one step: an emptied report, even for the
-    // instant before its header is written again, is what a reader or a crash
-    // would find. A file under another header is emptied and given ours.
-    err = file.CheckHeader(columns, separator) ? file.TruncateToHeader() : file.Truncate();
-    if (!err.IsError() && !file.HasHeader()) err = file.PutLine(headerLine);
-    if (!err.IsError()) err = file.Flush();
+    file.TakeReplacement(std::move(fresh), std::move(header));  // result ignored: cannot fail on an open file
+    // The report is the new file now. A failure from here on leaves the old rows
+    // under `oldName`, out of sight and never in two places, until the next
+    // writer's Open completes the rename.
+    err = dir.Rename(oldName, previous);
+    if (!err.IsError()) err = dir.Sync();
     return err.Push(FX_CODE_LOCATION);
 }
 
@@ -163,8 +265,20 @@ CQiError ReportFileReplacement::Rewrite(ReportFileHandler& own, const std::strin
                                         const std::string& headerLine, const LineWriter_t& writeLines) {
     std::unique_ptr<Utils::IdxNamedMutex> guard;
     CQiError err = LockForRewrite(own, path, guard);
-    if (!err.IsError()) err = ReplaceFile(path, headerLine, writeLines);
+    if (!err.IsError()) err = ReplaceFile(path, UnderHeader(headerLine, writeLines));
     return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileReplacement::Replace(ReportFileHandler& own, const std::string& path,
+                                        const ContentWriter_t& writeContent) {
+    std::unique_ptr<Utils::IdxNamedMutex> guard;
+    CQiError err = LockForRewrite(own, path, guard);
+    if (!err.IsError()) err = ReplaceFile(path, writeContent);
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileReplacement::ReplaceHeld(const std::string& path, const ContentWriter_t& writeContent) {
+    return ReplaceFile(path, writeContent).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string& path,
@@ -176,7 +290,8 @@ CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string
     ReportFileHandler source;
     err = source.Open(path, std::ios::in);
     if (!err.IsError()) {
-        err = ReplaceFile(path, headerLine, [&](ReportFileHandler& target) { return copyLines(source, target); });
+        const LineWriter_t copy = [&](ReportFileHandler& target) { return copyLines(source, target); };
+        err = ReplaceFile(path, UnderHeader(headerLine, copy));
     }
     return err.Push(FX_CODE_LOCATION);
 }

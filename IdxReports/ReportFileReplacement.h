@@ -8,27 +8,44 @@
 #include <platform/Export.h>
 #include <platform/QiError.h>
 
+class CQiDirectoryHandle;
+
 namespace I2 {
 namespace Utils {
 class IdxNamedMutex;
 }
 class ReportFileHandler;
+}  // namespace I2
+class CQiDirectoryHandle;
+namespace I2 {
 
 // The files kept beside a report PATH, each named by adding a suffix:
-//   PATH.tmp      a rewrite's new content, renamed over PATH once complete and synced
-//   PATH.old      the content PATH had before its last rotation
-//   PATH.old.tmp  a rotation's copy of PATH, renamed to PATH.old once complete
-//   PATH.bad      lines a repair moved out of PATH because they could not be read
-// A crash can leave PATH.tmp or PATH.old.tmp behind; the library never reads
-// either back, and removes it before it writes there again.
+//   PATH.tmp       a rewrite's new content, renamed over PATH once complete and synced
+//   PATH.old       the content PATH had before its last rotation
+//   PATH.rotation  a rotation in flight: the new header-only report until it
+//                  is exchanged with PATH, then the old content on its way to
+//                  PATH.old
+//   PATH.retired   where exchanging names is not possible: a second name of the
+//                  old content while the new report is renamed over PATH, then
+//                  on its way to PATH.old
+//   PATH.bad       lines moved out of PATH because they are no records of it: a
+//                  crash's torn last line, a row a rewrite or a repair could not read
+//   PATH.old.tmp   older versions' partial rotation copy; removed when found
+// A crash can leave PATH.tmp, PATH.rotation or PATH.retired behind: the next
+// writer puts the rotation ones in order (CompleteRotation); PATH.tmp is never
+// read back and is removed before it is written again.
 struct IDXREPORTS_API ReportSideFiles final {
     static constexpr const char kTemporarySuffix[] = ".tmp";
     static constexpr const char kPreviousSuffix[] = ".old";
+    static constexpr const char kRotationSuffix[] = ".rotation";
+    static constexpr const char kRetiredSuffix[] = ".retired";
     static constexpr const char kPartialPreviousSuffix[] = ".old.tmp";
     static constexpr const char kUnreadableSuffix[] = ".bad";
 
     static std::string Temporary(const std::string& report) { return report + kTemporarySuffix; }
     static std::string Previous(const std::string& report) { return report + kPreviousSuffix; }
+    static std::string Rotation(const std::string& report) { return report + kRotationSuffix; }
+    static std::string Retired(const std::string& report) { return report + kRetiredSuffix; }
     static std::string PartialPrevious(const std::string& report) { return report + kPartialPreviousSuffix; }
     static std::string Unreadable(const std::string& report) { return report + kUnreadableSuffix; }
 };
@@ -45,6 +62,12 @@ class IDXREPORTS_API ReportFileReplacement final {
 public:
     using LineWriter_t = std::function<CQiError(ReportFileHandler& target)>;
     using LineCopier_t = std::function<CQiError(ReportFileHandler& source, ReportFileHandler& target)>;
+    // Puts the whole new content, header line included, into `target` (empty).
+    // `dir` is the report's directory, opened once for the whole replacement,
+    // and `name` the report's name in it, so the old file and PATH.bad are
+    // reached through the same descriptor the rename uses.
+    using ContentWriter_t =
+        std::function<CQiError(CQiDirectoryHandle& dir, const std::string& name, ReportFileHandler& target)>;
 
     ReportFileReplacement() = delete;
 
@@ -62,15 +85,27 @@ public:
     // IsWritableLine as an error (code 22) naming the report at `path`.
     static CQiError CheckLine(const std::string& line, const std::string& path, bool allowNul);
 
-    // Keeps the content of `file` (an open writer that holds its lock) in
-    // PATH.old and empties it back to `headerLine`, all under that lock, so no
-    // other process writes between the copy and the emptying. The copy is
-    // completed in PATH.old.tmp and renamed, so a crash leaves the previous
-    // complete PATH.old or the new one, never a partial one; at worst (a crash
-    // after the rename, before the emptying) the rows are in both files. A file
-    // whose header is not `columns` is emptied and given `headerLine`.
-    static CQiError Rotate(ReportFileHandler& file, const std::vector<std::string>& columns, char separator,
-                           const std::string& headerLine);
+    // Starts the report `file` (an open writer that holds its lock) afresh with
+    // `headerLine` and keeps what it held in PATH.old, without changing a byte
+    // of it: readers that have the old file open read it to its end unchanged.
+    // A new header-only file, with the report's owner, group and mode, is
+    // exchanged with PATH, then the old file is renamed to PATH.old, so PATH is
+    // never missing and no row is ever in both; `file` then writes to the new
+    // file. For the instant between the two renames the old rows are in
+    // PATH.rotation only. Where the file system cannot exchange names, the old
+    // file gets the second name PATH.retired and the new one is renamed over
+    // PATH. A kill anywhere leaves the old report in place, or the new one with
+    // the old rows in PATH.old, PATH.rotation or PATH.retired: CompleteRotation
+    // finishes it. A failure before the report is replaced leaves it as it was.
+    static CQiError Rotate(ReportFileHandler& file, const std::string& headerLine);
+
+    // Puts in order what a rotation of `name` in `dir` left when it was killed,
+    // under the report's lock: a side file that is still the report itself or
+    // holds no data line (the new report, not yet in place) is removed; one
+    // that holds the old rows (a regular file with one link, owned as the
+    // report) becomes `name`.old. Anything else at those names (a link, a FIFO,
+    // a planted hard link) is removed, never followed or moved into .old.
+    static CQiError CompleteRotation(CQiDirectoryHandle& dir, const std::string& name);
 
     // Replaces the report at `path` with `headerLine` and what `writeLines`
     // puts, through PATH.tmp, keeping the report's permission bits. The lock is
@@ -84,6 +119,12 @@ public:
     // lock as its source.
     static CQiError Update(ReportFileHandler& own, const std::string& path, const std::string& headerLine,
                            const LineCopier_t& copyLines);
+    // Rewrite, with `writeContent` putting the header line too (or none, for
+    // a report left empty).
+    static CQiError Replace(ReportFileHandler& own, const std::string& path, const ContentWriter_t& writeContent);
+    // Replace for a caller that holds the lock of `path` already (a writer's
+    // Open, before its handler is open).
+    static CQiError ReplaceHeld(const std::string& path, const ContentWriter_t& writeContent);
 };
 
 }  // namespace I2

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <functional>
 #include <ios>
+#include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include <IdxReports/Report.h>
 #include <IdxReports/ReportFileHandler.h>
 #include <IdxReports/ReportFileReplacement.h>
+#include <IdxReports/ReportLineTriage.h>
 
 namespace I2 {
 
@@ -38,7 +41,22 @@ template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::Open(const std::string& path, OpenMode_t mode,
                                                          bool checkHeader) {
     CQiError err = Close();
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    linesSetAside = 0;
+    if (err.IsError()) {
+        // The previous file's last lines are lost whatever happens now; refusing
+        // the new file as well would only lose its records too. The loss is worth
+        // seeing at any level, as a misuse is.
+        const int level = debugLog.getDebugLevel();
+        try {
+            if (level >= -1) {
+                debugLog.Debug(level >= 2 ? __PRETTY_FUNCTION__ : "", "Lines of the previous report were lost: %s",
+                               err.Describe().c_str());
+            }
+        } catch (const std::bad_alloc&) {
+            // No memory to say so; the new file is opened all the same.
+        }
+        err = CQiError::Success();
+    }
     // A missing or unreadable file is no reason to stop here: the open in `mode`
     // below creates it or reports why it cannot.
     if (checkHeader && !file.Open(path, std::ios::in).IsError()) {
@@ -47,12 +65,13 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::Open(const std::string& path
             // append to the old file while it is copied. A process that converted
             // it meanwhile leaves a file that converts to itself.
             err = file.LockFile();
-            if (!err.IsError()) err = Update(path);
+            if (!err.IsError()) err = Update(path, linesSetAside);
         }
         file.Close();
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     }
     err = file.Open(path, mode);
+    linesSetAside += file.GetLinesSetAside();
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     if ((mode & std::ios::out) && !file.HasHeader()) {
         // Written at once rather than with the first lines: a report that a
@@ -84,7 +103,7 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::AddRecord(_RecType& record) 
     if (!err.IsError()) {
         if constexpr (_MaxRecords != -1) {
             if (file.GetLineCount() > static_cast<std::size_t>(_MaxRecords - 1)) {
-                err = ReportFileReplacement::Rotate(file, GetHeader(), _Separator, GetHeaderLine());
+                err = ReportFileReplacement::Rotate(file, GetHeaderLine());
             }
         }
     }
@@ -161,22 +180,57 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::WriteRecord(ReportFileHandle
 
 template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::Update(const std::string& path) {
-    CQiError err = ReportFileReplacement::Update(
-        file, path, GetHeaderLine(), [&](ReportFileHandler& source, ReportFileHandler& target) {
-            return ForEach([&](_RecType& record) { return WriteRecord(target, record, path); }, source, true);
-        });
-    return err.Push(FX_CODE_LOCATION);
+    std::size_t moved = 0;
+    return Update(path, moved).Push(FX_CODE_LOCATION);
+}
+
+// A row is converted by position, keeping its own field texts: re-serialising
+// it would alter numbers this library did not write (" 4116", "12345678.5")
+// and make rows out of lines that are none. A record type that does not show
+// its fields is converted as it reads and writes itself, and the lines it
+// refuses are set aside.
+template <typename _RecType, int _MaxRecords, char _Separator>
+CQiError Report<_RecType, _MaxRecords, _Separator>::Update(const std::string& path, std::size_t& moved) {
+    try {
+        _RecType scratch;
+        scratch.SetColumnSeparator(_Separator);
+        const std::string headerLine = GetHeaderLine();
+        ReportLineTriage::Judge_t convert;
+        if constexpr (HasFieldVisitor<_RecType>::value) {
+            auto rows = std::make_shared<ReportRowSplitter<_RecType>>(scratch, _Separator);
+            convert = [rows](std::string_view header, std::string_view line, std::string& converted) {
+                if (!rows->IsRecord(header, line)) return ReportLineFate::SetAside;
+                converted = rows->Layout().Convert(rows->Fields(), _Separator);
+                return ReportLineFate::Replace;
+            };
+        } else {
+            convert = [&scratch, text = std::string()](std::string_view, std::string_view line,
+                                                       std::string& converted) mutable {
+                text.assign(line);
+                if (scratch.FromString(text).IsError()) return ReportLineFate::SetAside;
+                converted = scratch.ToString();
+                return ReportLineFate::Replace;
+            };
+        }
+        return ReportLineTriage::Sort(file, path, &headerLine, convert, "a conversion to the current columns", moved)
+            .Push(FX_CODE_LOCATION);
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory converting report file [%s]",
+                                       path.c_str());
+    }
 }
 
 template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::Rewrite(const std::string& path, DataFrame_t& frame) {
-    CQiError err = ReportFileReplacement::Rewrite(file, path, GetHeaderLine(), [&](ReportFileHandler& target) {
+    std::size_t moved = 0;
+    const ReportFileReplacement::LineWriter_t writeLines = [&](ReportFileHandler& target) {
         for (_RecType& record : frame) {
             CQiError written = WriteRecord(target, record, path);
             if (written.IsError()) return written;
         }
         return CQiError::Success();
-    });
+    };
+    CQiError err = ReportLineTriage::Rewrite(file, path, GetHeaderLine(), writeLines, "a rewrite", moved);
     return err.Push(FX_CODE_LOCATION);
 }
 

@@ -418,15 +418,23 @@ void ReportRecord::AppendField(std::string& line, T value) {
 }
 
 template <typename T>
-T ReportRecord::StringToField(std::string_view text, T fallback) {
+bool ReportRecord::ParseField(std::string_view text, T& value) {
     // Most fields are short numbers in the formatter's own shapes; those take the
     // quick conversion. Everything else gets the whole rule.
-    T value{};
+    T parsed{};
+    bool converted;
     if constexpr (std::is_floating_point_v<T>) {
-        if (QuickDouble(text, value) || ClassicDouble(text, value)) return value;
+        converted = QuickDouble(text, parsed) || ClassicDouble(text, parsed);
     } else {
-        if (QuickInteger(text, value) || ClassicInteger(text, value)) return value;
+        converted = QuickInteger(text, parsed) || ClassicInteger(text, parsed);
     }
+    if (converted) value = parsed;
+    return converted;
+}
+
+template <typename T>
+T ReportRecord::StringToField(std::string_view text, T fallback) {
+    ParseField(text, fallback);
     return fallback;
 }
 
@@ -457,5 +465,9 @@ template unsigned long long ReportRecord::StringToField<unsigned long long>(std:
 template double ReportRecord::StringToField<double>(std::string_view, double);
 template long ReportRecord::StringToField<long>(std::string_view, long);
 template int ReportRecord::StringToField<int>(std::string_view, int);
+template bool ReportRecord::ParseField<unsigned long long>(std::string_view, unsigned long long&);
+template bool ReportRecord::ParseField<double>(std::string_view, double&);
+template bool ReportRecord::ParseField<long>(std::string_view, long&);
+template bool ReportRecord::ParseField<int>(std::string_view, int&);
 
 }  // namespace I2

@@ -89,6 +89,10 @@ public:
     static T StringToField(const std::string& text, T fallback);
     template <typename T>
     static T StringToField(std::string_view text, T fallback);
+    // The same rule for a caller that must tell a value from a fallback: false,
+    // with `value` untouched, when the text does not convert.
+    template <typename T>
+    static bool ParseField(std::string_view text, T& value);
 
 protected:
     ~ReportRecord() = default;
@@ -98,7 +102,7 @@ protected:
     char columnSeparator = ',';
 };
 
-// FieldToString, AppendField, WriteField and StringToField exist for these types.
+// FieldToString, AppendField, WriteField, StringToField and ParseField exist for these types.
 extern template std::string ReportRecord::FieldToString<unsigned long long>(unsigned long long, bool);
 extern template std::string ReportRecord::FieldToString<double>(double, bool);
 extern template std::string ReportRecord::FieldToString<long>(long, bool);
@@ -121,5 +125,9 @@ extern template unsigned long long ReportRecord::StringToField<unsigned long lon
 extern template double ReportRecord::StringToField<double>(std::string_view, double);
 extern template long ReportRecord::StringToField<long>(std::string_view, long);
 extern template int ReportRecord::StringToField<int>(std::string_view, int);
+extern template bool ReportRecord::ParseField<unsigned long long>(std::string_view, unsigned long long&);
+extern template bool ReportRecord::ParseField<double>(std::string_view, double&);
+extern template bool ReportRecord::ParseField<long>(std::string_view, long&);
+extern template bool ReportRecord::ParseField<int>(std::string_view, int&);
 
 }  // namespace I2

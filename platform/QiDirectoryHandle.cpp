@@ -258,6 +258,16 @@ bool CQiDirectoryHandle::IsExchangeUnsupported(const CQiError& error) {
     return error.IsError() && (error.GetSystemErrNo() == EINVAL || error.GetSystemErrNo() == ENOSYS);
 }
 
+CQiError CQiDirectoryHandle::Link(const std::string& existing, const std::string& name) const {
+    CQiError error = CheckName(existing);
+    if (!error.IsError()) error = CheckName(name);
+    if (error.IsError()) return error;
+    if (Sys().linkat(dirfd(), existing.c_str(), dirfd(), name.c_str(), 0) != 0) {
+        return ErrorFromErrno(FX_CODE_LOCATION, errno, "link", PathOf(existing) + " -> " + PathOf(name));
+    }
+    return CQiError::Success();
+}
+
 CQiError CQiDirectoryHandle::Unlink(const std::string& name, bool missingOk) const {
     CQiError error = CheckName(name);
     if (error.IsError()) return error;

@@ -74,6 +74,10 @@ public:
     // fails with EINVAL or ENOSYS and nothing changes; see IsExchangeUnsupported.
     CQiError Exchange(const std::string& first, const std::string& second) const;
     static bool IsExchangeUnsupported(const CQiError& error);
+    // Gives the file at `existing` the second name `name` (linkat, a link at
+    // `existing` is linked as the link, never followed). `name` must not exist
+    // (code 22, EEXIST).
+    CQiError Link(const std::string& existing, const std::string& name) const;
     // Removes the name (a link itself, never its target). `missingOk`: a missing
     // name is success. A directory is code 22 (EISDIR).
     CQiError Unlink(const std::string& name, bool missingOk) const;

@@ -394,6 +394,15 @@ CQiError CQiFile::SetPermissions(unsigned mode) {
     return CQiError::Success();
 }
 
+CQiError CQiFile::SetAppending() {
+    if (fd_ < 0) return ErrorFromErrno(FX_CODE_LOCATION, EBADF, "make appending", path_);
+    const int flags = Sys().fcntl_flags(fd_, F_GETFL, 0);
+    if (flags < 0 || Sys().fcntl_flags(fd_, F_SETFL, flags | O_APPEND) != 0) {
+        return ErrorFromErrno(FX_CODE_LOCATION, errno, "make appending", path_);
+    }
+    return CQiError::Success();
+}
+
 CQiError CQiFile::SetOwner(uint32_t owner, uint32_t group) {
     if (fd_ < 0) return ErrorFromErrno(FX_CODE_LOCATION, EBADF, "change owner of", path_);
     if (Sys().fchown(fd_, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0) {

@@ -139,6 +139,9 @@ public:
     CQiError Size(uint64_t& size);
     CQiError Truncate(uint64_t size);
     CQiError SetPermissions(unsigned mode);
+    // From now on every write goes to the end of the file, as with OpenAppend:
+    // for a file created elsewhere that becomes an appender's.
+    CQiError SetAppending();
     // fchown on the descriptor; kUnchanged keeps one of the two. Root may give a
     // file to anyone; another user only to itself and a group it belongs to
     // (else code 150, EPERM). Changing the owner clears setuid and setgid.

@@ -1,18 +1,21 @@
 #include "Commands.h"
 
+#include <algorithm>
 #include <cstddef>
-#include <ctime>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <IdxReports/ReportBadLines.h>
 #include <IdxReports/ReportFileHandler.h>
 #include <IdxReports/ReportFileReplacement.h>
 #include <platform/IdxNamedMutex.h>
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 
 #include "Console.h"
@@ -137,7 +140,11 @@ public:
         } else if (leftoverTemp_) {
             // Under the report's lock no rewrite runs: the temporary is what a
             // dead one left; the report itself is whole.
-            CQiError error = CQiFile::Delete(I2::ReportSideFiles::Temporary(path_), true);
+            CQiDirectoryHandle dir;
+            std::string name;
+            CQiError error = OpenDirectory(dir, name);
+            if (!error.IsError()) error = dir.Unlink(I2::ReportSideFiles::Temporary(name), true);
+            if (!error.IsError()) error = dir.Sync();
             if (error.IsError()) return console_.Fail(I2::ReportSideFiles::Temporary(path_), error), false;
             console_.out << fmt::format("{}: removed the leftover {}\n", path_, I2::ReportSideFiles::Temporary(path_));
         }
@@ -242,9 +249,24 @@ private:
         Note(fmt::format("{}: note: holds {} moved out earlier", bad, Plural(moved, "line", "lines")));
     }
 
+    // The report's directory, opened once, and the report's name in it:
+    // "verify.csv" is in the working directory.
+    CQiError OpenDirectory(CQiDirectoryHandle& dir, std::string& name) const {
+        const std::string::size_type slash = path_.rfind('/');
+        name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        const std::string directory =
+            slash == std::string::npos ? std::string() : slash == 0 ? std::string("/") : path_.substr(0, slash);
+        return dir.Open(directory).Push(FX_CODE_LOCATION);
+    }
+
     // The second pass of a repair: kept lines to FILE.tmp, the others to
     // FILE.bad, which is synced first. A crash in between leaves a line in both
-    // places, never in neither.
+    // places, never in neither. Every name is looked up in one descriptor of the
+    // report's directory and nothing is reopened by name, so a link, FIFO or
+    // device swapped in at any of them is refused, never followed or waited on;
+    // FILE.tmp is created exclusively, with the report's owner and mode before
+    // its first byte, and FILE.bad is the library's. Lines stream through: what
+    // is held is a buffer of each file and one line cut to kMaxLineBytes.
     bool Rewrite() {
         const std::string tmpPath = I2::ReportSideFiles::Temporary(path_);
         const std::string badPath = I2::ReportSideFiles::Unreadable(path_);
@@ -252,46 +274,57 @@ private:
             return console_.Fail(fmt::format("{}: {} stands where the rewrite puts its temporary; nothing was changed",
                                              path_, tmpPath)),
                    false;
-        CQiError error;
-        if (leftoverTemp_) error = CQiFile::Delete(tmpPath, true);
+        CQiDirectoryHandle dir;
+        std::string name;
+        CQiError error = OpenDirectory(dir, name);
+        const std::string tmpName = I2::ReportSideFiles::Temporary(name);
+        CQiFile source;
+        if (!error.IsError()) error = dir.OpenFile(name, CQiFile::OpenRead, source);
+        CQiFileStat report;
+        if (!error.IsError()) error = source.Stat(report);
         ReportFile file;
-        if (!error.IsError()) error = file.Open(path_);
+        if (!error.IsError()) error = file.Open(std::move(source), path_);
         if (!error.IsError() && file.Kind() != kind_)
             error = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "the file changed kind under the lock");
-        SideFile tmp;
-        SideFile bad;
-        if (!error.IsError()) error = tmp.Create(tmpPath, path_);
-        if (!error.IsError()) error = bad.Append(badPath, path_);
-        if (error.IsError()) return console_.Fail(path_ + ": nothing was changed", error), false;
+        // Under the lock no rewrite runs: what stands there is a dead one's.
+        if (!error.IsError() && leftoverTemp_) error = dir.Unlink(tmpName, true);
+        CQiFile tmp;
+        if (!error.IsError()) error = dir.CreateFile(tmpName, CQiFileAttributes::Of(report), tmp);
+        const bool created = !error.IsError();
+        I2::ReportBadLinesWriter bad;
+        if (!error.IsError()) error = bad.Open(dir, name, report, "idxreport check --repair");
+        if (error.IsError()) {
+            if (created) (void)dir.Unlink(tmpName, true);
+            return console_.Fail(path_ + ": nothing was changed", error), false;
+        }
 
-        CQiFile source;  // for the bytes of lines too long to hold
         const std::size_t columns = file.Header().size();
         std::string keptText;
-        std::string badText = fmt::format("# {:%Y-%m-%dT%H:%M:%SZ} idxreport check --repair moved these lines out of {}\n",
-                                          fmt::gmtime(std::time(nullptr)), path_);
-        std::size_t moved = 0;
         std::size_t kept = 0;
         std::string why;
         auto moveLine = [&](const InputLine& line) {
-            ++moved;
-            badText += fmt::format("{}\t", line.number);
+            error = bad.Line(line.number);
             if (!line.TooLong()) {
-                badText += line.text;
-            } else {
-                if (!source.IsOpen()) error = source.Open(path_, CQiFile::OpenRead);
-                std::string chunk(64 * 1024, '\0');
-                for (uint64_t done = 0; done < line.length && !error.IsError();) {
-                    std::size_t got = 0;
-                    error = source.ReadAt(chunk.data(), std::min<uint64_t>(chunk.size(), line.length - done),
-                                          line.offset + done, got);
-                    if (!error.IsError() && got == 0)
-                        error = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "the file shrank under the lock");
-                    if (!error.IsError()) error = bad.Write(badText + chunk.substr(0, got));
-                    badText.clear();
-                    done += got;
-                }
+                if (!error.IsError()) error = bad.Bytes(line.text);
+                return;
             }
-            badText += '\n';
+            // Only its first kMaxLineBytes were kept: the rest is read again,
+            // a piece at a time, from the same descriptor.
+            std::string chunk(64 * 1024, '\0');
+            for (uint64_t done = 0; done < line.length && !error.IsError();) {
+                std::size_t got = 0;
+                error = file.ReadAt(chunk.data(), std::min<uint64_t>(chunk.size(), line.length - done),
+                                    line.offset + done, got);
+                if (!error.IsError() && got == 0)
+                    error = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "the file shrank under the lock");
+                if (!error.IsError()) error = bad.Bytes(std::string_view(chunk.data(), got));
+                done += got;
+            }
+        };
+        auto writeKept = [&] {
+            std::size_t written = 0;
+            error = tmp.Write(keptText.data(), keptText.size(), written);
+            keptText.clear();
         };
         const InputLine& header = file.HeaderLine();
         if (header.terminated) {
@@ -310,22 +343,23 @@ private:
                     ++kept;
                     keptText += line.text;
                     keptText += '\n';
+                    if (keptText.size() >= kFlushAt) writeKept();
                 } else {
                     moveLine(line);
                 }
-                if (!error.IsError() && keptText.size() >= kFlushAt) error = tmp.Write(keptText), keptText.clear();
-                if (!error.IsError() && badText.size() >= kFlushAt) error = bad.Write(badText), badText.clear();
                 return !error.IsError();
             });
         }
-        if (!error.IsError()) error = bad.Write(badText);
-        if (!error.IsError()) error = bad.SyncAndClose();
-        if (!error.IsError()) error = CQiDirectory::Sync(CQiPath::GetParent(AbsolutePath(badPath)));
-        if (!error.IsError()) error = tmp.Write(keptText);
-        if (!error.IsError()) error = tmp.SyncAndClose();
-        if (!error.IsError()) error = CQiFile::Rename(tmpPath, path_);
+        const uint64_t moved = bad.Lines();
+        if (!error.IsError()) error = bad.Commit();
+        if (!error.IsError()) writeKept();
+        if (!error.IsError()) error = tmp.Sync();
+        if (!error.IsError()) error = tmp.Close();
+        if (!error.IsError()) error = dir.Rename(tmpName, name);
+        if (!error.IsError()) error = dir.Sync();
         if (error.IsError()) {
-            (void)CQiFile::Delete(tmpPath, true);
+            (void)tmp.Close();
+            (void)dir.Unlink(tmpName, true);
             return console_.Fail(fmt::format("{}: the report was not changed{}", path_,
                                              moved > 0 ? "; " + badPath + " may already hold copies of its lines" : ""),
                                  error),

@@ -13,7 +13,49 @@ namespace IdxTool {
 
 namespace {
 constexpr long kSecondsPerDay = 86400;
+
+// Reads the plain number that `text` starts with, up to the next comma, and
+// steps `text` past that comma. 18 digits fit every column's type.
+bool TakePlainNumber(std::string_view& text, unsigned long long& value) {
+    constexpr std::size_t kMaxDigits = 18;
+    std::size_t i = 0;
+    value = 0;
+    for (; i < text.size() && i <= kMaxDigits; ++i) {
+        const char c = text[i];
+        if (c == ',') break;
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    // "" is a value not given and "007" a padded one: both go the full way.
+    if (i == 0 || i > kMaxDigits || i == text.size() || (text[0] == '0' && i > 1)) return false;
+    text.remove_prefix(i + 1);
+    return true;
+}
+
+bool IsPlainAlert(std::string_view alert) {
+    const auto visible = [](char c) { return c > ' ' && c < '\x7f'; };
+    if (alert.empty()) return true;
+    if (!visible(alert.front()) || !visible(alert.back())) return false;
+    for (const char c : alert) {
+        if (c < ' ' || c >= '\x7f' || c == '"' || c == ',') return false;
+    }
+    return true;
+}
 }  // namespace
+
+bool ReadPlainSample(std::string_view line, PlainSample& sample) {
+    using Column = I2::LogicalDiskRecord::Column;
+    std::string_view rest = line;
+    for (std::size_t column = Column::Time; column < Column::Alert; ++column) {
+        unsigned long long value = 0;
+        if (!TakePlainNumber(rest, value)) return false;
+        if (column == Column::Time) sample.time = static_cast<long>(value);
+        if (column == Column::DiskFree) sample.diskFree = value;
+    }
+    if (!IsPlainAlert(rest)) return false;
+    sample.alert = rest;
+    return true;
+}
 
 void Averager::Add(long time, unsigned long long diskFree) {
     const unsigned long long mebibytes = diskFree >> 20;
@@ -68,18 +110,24 @@ CQiError DiskFilesIn(const std::string& directory, std::vector<std::string>& nam
 CQiError SummariseDiskFile(const Console& console, ReportFile& file, DiskSummary& summary) {
     summary = DiskSummary();
     summary.path = file.Path();
-    I2::LogicalDiskRecord sample;
+    I2::LogicalDiskRecord record;
+    PlainSample sample;
     Averager averager;
     CQiError error = ScanReportLines(
         console, file,
         [&](const std::string& line, std::size_t columns, std::string& why) {
-            if (!ReadRecord(sample, line, columns, why)) return false;
-            if (summary.scan.records == 0) summary.firstTime = sample.GetTime();
-            averager.Add(sample.GetTime(), sample.GetDiskFree());
-            summary.latestTime = sample.GetTime();
-            summary.latestFreeBytes = sample.GetDiskFree();
+            if (columns != I2::LogicalDiskRecord::Column::Count || !ReadPlainSample(line, sample)) {
+                if (!ReadRecord(record, line, columns, why)) return false;
+                sample.time = record.GetTime();
+                sample.diskFree = record.GetDiskFree();
+                sample.alert = record.GetAlert();
+            }
+            if (summary.scan.records == 0) summary.firstTime = sample.time;
+            averager.Add(sample.time, sample.diskFree);
+            summary.latestTime = sample.time;
+            summary.latestFreeBytes = sample.diskFree;
             // Only the last sample's alert is kept; most lines repeat it.
-            if (summary.latestAlert != sample.GetAlert()) summary.latestAlert = sample.GetAlert();
+            if (summary.latestAlert != sample.alert) summary.latestAlert = sample.alert;
             return true;
         },
         summary.scan);

@@ -71,6 +71,12 @@ CQiError InputStream::Open(const std::string& path) {
     } else {
         // O_NONBLOCK: a FIFO planted under a report's name opens at once, and the
         // type check below refuses it instead of the tool waiting for a writer.
+        // Opening some devices acts on them (a tape rewinds): one is refused
+        // unseen, unless it is this process's own standard input.
+        struct stat named {};
+        if (::stat(path.c_str(), &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode)) &&
+            !(haveStdin && named.st_dev == own.st_dev && named.st_ino == own.st_ino))
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s, not a regular file", FileTypeName(named.st_mode));
         int fd;
         do {
             fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -102,6 +108,37 @@ CQiError InputStream::Open(const std::string& path) {
             sizeOnDisk_ = static_cast<uint64_t>(st.st_size);
         }
     }
+    return Start().Push(FX_CODE_LOCATION);
+}
+
+CQiError InputStream::Open(CQiFile&& file) {
+    path_ = file.GetPath();
+    CQiFileStat st;
+    CQiError error = file.Stat(st);
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    if (st.type != CQiFileStat::Type::Regular)
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s, not a regular file", CQiFileStat::Describe(st.type));
+    file_ = std::move(file);
+    fileOffset_ = 0;
+    sizeOnDisk_ = st.size;
+    return Start().Push(FX_CODE_LOCATION);
+}
+
+CQiError InputStream::ReadAt(char* buffer, std::size_t length, uint64_t offset, std::size_t& got) {
+    got = 0;
+    if (file_.IsOpen()) return file_.ReadAt(buffer, length, offset, got).Push(FX_CODE_LOCATION);
+    if (fd_ < 0 || stdin_) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s cannot be read again", path_.c_str());
+    for (;;) {
+        const ssize_t n = ::pread(fd_, buffer, length, static_cast<off_t>(offset));
+        if (n >= 0) {
+            got = static_cast<std::size_t>(n);
+            return CQiError::Success();
+        }
+        if (errno != EINTR) return FromErrno(FX_CODE_LOCATION, errno);
+    }
+}
+
+CQiError InputStream::Start() {
     raw_ = std::make_unique<char[]>(kChunk);
     CQiError error = ReadRaw();
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
@@ -128,6 +165,11 @@ CQiError InputStream::Open(const std::string& path) {
 
 CQiError InputStream::ReadRaw() {
     rawSize_ = 0;
+    if (file_.IsOpen()) {
+        CQiError error = file_.ReadAt(raw_.get(), kChunk, fileOffset_, rawSize_);
+        fileOffset_ += rawSize_;
+        return error.Push(FX_CODE_LOCATION);
+    }
     for (;;) {
         const ssize_t n = ::read(fd_, raw_.get(), kChunk);
         if (n >= 0) {

@@ -5,14 +5,17 @@
 #include <memory>
 #include <string>
 
+#include <IdxReports/ReportFileHandler.h>
 #include <platform/QiError.h>
+#include <platform/QiFileSystem.h>
 
 namespace IdxTool {
 
-// The longest line the tool holds. A longer line is read through to its end but
-// only its first kMaxLineBytes bytes are kept, so one hostile line costs this
-// much memory and no more; the commands treat it as an unreadable line.
-constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
+// The longest line the tool holds, the library's. A longer line is read through
+// to its end but only its first kMaxLineBytes bytes are kept, so one hostile
+// line costs this much memory and no more; the commands treat it as an
+// unreadable line.
+using I2::kMaxLineBytes;
 
 // One line as read: its text without the "\n", cut to kMaxLineBytes.
 //   "a,b\n"   -> text "a,b", terminated
@@ -44,6 +47,11 @@ public:
     // directory on the way), 21 (a directory) or 22 (not a regular file), each
     // with that reason as its message.
     CQiError Open(const std::string& path);
+    // A regular file the caller opened (relative to its directory's descriptor),
+    // read from its start through this descriptor, never reopened by name.
+    CQiError Open(CQiFile&& file);
+    // Bytes of that file at `offset`, for a line too long to have been kept.
+    CQiError ReadAt(char* buffer, std::size_t length, uint64_t offset, std::size_t& got);
 
     // Standard input, or a compressed file: it cannot be locked, re-read by
     // offset or rewritten.
@@ -60,6 +68,8 @@ public:
 private:
     struct Gzip;
 
+    // Reads the first bytes and finds out whether they are compressed.
+    CQiError Start();
     // Reads more raw bytes from the descriptor into raw_ (rawSize_ 0 at the end).
     CQiError ReadRaw();
     // Makes the next bytes of data available in [begin_, end_); none at the end.
@@ -67,6 +77,8 @@ private:
 
     std::string path_;
     int fd_ = -1;
+    CQiFile file_;          // a file the caller opened; read by offset
+    uint64_t fileOffset_ = 0;
     bool stdin_ = false;
     bool compressed_ = false;
     bool atEnd_ = false;

@@ -134,8 +134,9 @@ public:
             Print(shown);
             return;
         }
+        for (const Cell& cell : shown) pendingBytes_ += cell.text.size();
         pending_.push_back(std::move(shown));
-        if (pending_.size() >= kMeasuredRows) Flush();
+        if (pending_.size() >= kMeasuredRows || pendingBytes_ >= kMeasuredBytes) Flush();
     }
 
     void End() override {
@@ -144,7 +145,13 @@ public:
     }
 
 private:
+    // The rows that set the widths are held; a few long ones end the holding
+    // early (an escaped line of kMaxLineBytes takes four times that).
     static constexpr std::size_t kMeasuredRows = 256;
+    static constexpr std::size_t kMeasuredBytes = 8u << 20;
+    // A longer cell is shown whole but widens no column: padding every other
+    // row to it would make each line of the table as long.
+    static constexpr std::size_t kWidestColumn = 1024;
 
     void Flush() {
         started_ = true;
@@ -153,7 +160,7 @@ private:
         for (std::size_t i = 0; i < columns_.size(); ++i) widths_[i] = DisplayWidth(columns_[i]);
         for (const Row& row : pending_) {
             for (std::size_t i = 0; i < row.size() && i < columns_.size(); ++i) {
-                widths_[i] = std::max(widths_[i], DisplayWidth(row[i].text));
+                widths_[i] = std::max(widths_[i], std::min(DisplayWidth(row[i].text), kWidestColumn));
                 if (!row[i].number) numeric_[i] = false;
             }
         }
@@ -167,6 +174,8 @@ private:
         out_ << TrimRight(header) << '\n' << rule << '\n';
         for (const Row& row : pending_) Print(row);
         pending_.clear();
+        pending_.shrink_to_fit();
+        pendingBytes_ = 0;
     }
 
     void Print(const Row& row) {
@@ -188,6 +197,7 @@ private:
     std::ostream& out_;
     std::vector<std::string> columns_;
     std::vector<Row> pending_;
+    std::size_t pendingBytes_ = 0;
     std::vector<std::size_t> widths_;
     std::vector<bool> numeric_;
     bool started_ = false;

@@ -1,6 +1,7 @@
 #include "ReportFile.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -31,8 +32,19 @@ CQiError ReportFile::Open(const std::string& path) {
     path_ = path;
     CQiError error = input_.Open(path);
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    return ReadHeader().Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFile::Open(CQiFile&& file, const std::string& path) {
+    path_ = path;
+    CQiError error = input_.Open(std::move(file));
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    return ReadHeader().Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFile::ReadHeader() {
     bool got = false;
-    error = input_.Next(headerLine_, got);
+    CQiError error = input_.Next(headerLine_, got);
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     empty_ = !got;
     header_.clear();

@@ -29,6 +29,12 @@ public:
 
     // Fails as InputStream::Open does, or on a read error in the header line.
     CQiError Open(const std::string& path);
+    // The same for a regular file the caller opened; `path` names it in messages.
+    CQiError Open(CQiFile&& file, const std::string& path);
+    // Bytes at `offset` of a file opened either way, for a line too long to keep.
+    CQiError ReadAt(char* buffer, std::size_t length, uint64_t offset, std::size_t& got) {
+        return input_.ReadAt(buffer, length, offset, got);
+    }
 
     const std::string& Path() const { return path_; }
     // A plain file on disk: it can be locked, checked again under the lock and
@@ -55,6 +61,8 @@ public:
     uint64_t Consumed() const { return input_.Consumed(); }
 
 private:
+    CQiError ReadHeader();
+
     std::string path_;
     InputStream input_;
     InputLine headerLine_;

@@ -5,36 +5,10 @@
 
 #include <platform/QiError.h>
 
-// The few things the tool asks of the operating system directly: terminals,
-// directories, and the side files that a repair writes (FILE.bad, FILE.tmp).
-// Reading goes through InputStream (Input.h).
+// The few things the tool asks of the operating system directly: terminals and
+// directories. Reading goes through InputStream (Input.h); the side files a
+// repair writes go through the library's directory handle.
 namespace IdxTool {
-
-// A file that a repair writes, opened so that a hostile directory cannot turn
-// the write elsewhere: never through a symbolic link, never waiting on a FIFO,
-// only ever a regular file, and owned like the report (owner, group, and its
-// permission bits without set-id bits) before the first byte is written.
-class SideFile {
-public:
-    SideFile() = default;
-    ~SideFile();
-    SideFile(const SideFile&) = delete;
-    SideFile& operator=(const SideFile&) = delete;
-
-    // A new file at `path`; fails (code 17) when anything stands there.
-    CQiError Create(const std::string& path, const std::string& report);
-    // `path` opened for appending, created when missing.
-    CQiError Append(const std::string& path, const std::string& report);
-    CQiError Write(const std::string& bytes);
-    // Makes the content durable and closes.
-    CQiError SyncAndClose();
-
-private:
-    CQiError Open(const std::string& path, const std::string& report, bool exclusive);
-
-    int fd_ = -1;
-    std::string path_;
-};
 
 // What stands at `path` without following a link: "" when nothing does, else
 // "a regular file", "a symbolic link", "a directory", "a FIFO", ...

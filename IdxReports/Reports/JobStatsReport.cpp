@@ -5,12 +5,14 @@
 #include <ctime>
 #include <ios>
 #include <iterator>
+#include <new>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 
 #include <platform/DbgLog.h>
 #include <platform/QiFileSystem.h>
+#include <IdxReports/ReportLineTriage.h>
 #include <IdxReports/internal/FixedRecordFields.h>
 
 namespace I2 {
@@ -100,26 +102,31 @@ void JobStatsRecord::VisitFields(const FieldVisitor& visit) const {
 }
 
 CQiError JobStatsRecord::FromString(const std::string& line) {
-    // Views into `line`, in a vector each thread reuses from line to line.
-    thread_local std::vector<std::string_view> columns;
-    SplitViews(line, columns);
-    totalFilesInIndex = ColumnValue(columns, Column::TotalFilesInIndex, 0ULL);
-    jobId = ColumnValue(columns, Column::JobId, 0ULL);
-    totalCommands = ColumnValue(columns, Column::TotalCommands, 0ULL);
-    addedFiles = ColumnValue(columns, Column::AddedFiles, 0ULL);
-    deletedFolders = ColumnValue(columns, Column::DeletedFolders, 0ULL);
-    deletedFiles = ColumnValue(columns, Column::DeletedFiles, 0ULL);
-    secondsToPlayback = ColumnValue(columns, Column::SecondsToPlayback, 0.0);
-    startTime = ColumnValue(columns, Column::StartTime, 0L);
-    endTime = ColumnValue(columns, Column::EndTime, 0L);
-    modifiedFiles = ColumnValue(columns, Column::ModifiedFiles, 0ULL);
-    jobType = ColumnValue(columns, Column::JobType, 0);
-    hostname = ColumnValue(columns, Column::Hostname, std::string());
-    timestamp = ColumnValue(columns, Column::Timestamp, 0L);
-    status = ColumnValue(columns, Column::Status, 0);
-    rootSize = ColumnValue(columns, Column::RootSize, 0ULL);
-    invalidMIMEClassification = ColumnValue(columns, Column::InvalidMIMEClassification, 0ULL);
-    return CQiError::Success();
+    try {
+        // Views into `line`, in a vector each thread reuses from line to line.
+        thread_local std::vector<std::string_view> columns;
+        SplitViews(line, columns);
+        totalFilesInIndex = ColumnValue(columns, Column::TotalFilesInIndex, 0ULL);
+        jobId = ColumnValue(columns, Column::JobId, 0ULL);
+        totalCommands = ColumnValue(columns, Column::TotalCommands, 0ULL);
+        addedFiles = ColumnValue(columns, Column::AddedFiles, 0ULL);
+        deletedFolders = ColumnValue(columns, Column::DeletedFolders, 0ULL);
+        deletedFiles = ColumnValue(columns, Column::DeletedFiles, 0ULL);
+        secondsToPlayback = ColumnValue(columns, Column::SecondsToPlayback, 0.0);
+        startTime = ColumnValue(columns, Column::StartTime, 0L);
+        endTime = ColumnValue(columns, Column::EndTime, 0L);
+        modifiedFiles = ColumnValue(columns, Column::ModifiedFiles, 0ULL);
+        jobType = ColumnValue(columns, Column::JobType, 0);
+        hostname = ColumnValue(columns, Column::Hostname, std::string());
+        timestamp = ColumnValue(columns, Column::Timestamp, 0L);
+        status = ColumnValue(columns, Column::Status, 0);
+        rootSize = ColumnValue(columns, Column::RootSize, 0ULL);
+        invalidMIMEClassification = ColumnValue(columns, Column::InvalidMIMEClassification, 0ULL);
+        return CQiError::Success();
+    } catch (const std::bad_alloc&) {
+        // The fields set so far stay; the caller drops a record that failed.
+        return detail::OutOfMemory(FX_CODE_LOCATION);
+    }
 }
 
 void JobStatsRecord::DebugMe() {
@@ -156,30 +163,63 @@ CQiError JobStatsReport::AddJobStats(JobStatsRecord& record) {
     return err.Push(FX_CODE_LOCATION);
 }
 
-// The lock is taken before the load and held until the rewritten file has
-// replaced the old one, so a row that another process appends is either loaded
-// here and written back, or appended after the replacement: never lost. The
-// rewrite keeps every loaded row (it does not rotate) and is atomic.
-//
-// The rows are read through a descriptor opened once the lock is held: one
-// opened before may name a file that another rewrite has since replaced, and
-// writing its rows back would drop every row appended to the replacement.
+namespace {
+
+// The line with its status field (a view into it) made "1".
+std::string MarkedInvalid(std::string_view line, std::string_view status) {
+    const std::size_t at = static_cast<std::size_t>(status.data() - line.data());
+    std::string marked;
+    marked.reserve(line.size() + 1);
+    marked.append(line.substr(0, at)).append(ReportRecord::FieldToString(1, false));
+    marked.append(line.substr(at + status.size()));
+    return marked;
+}
+
+}  // namespace
+
 CQiError JobStatsReport::SetInvalidJobs(std::string directory, std::vector<unsigned long>& jobIds) {
+    std::size_t linesMoved = 0;
+    return SetInvalidJobs(std::move(directory), jobIds, linesMoved).Push(FX_CODE_LOCATION);
+}
+
+// The lock is taken before the old file is read and held until the rewritten
+// file has replaced it, so a row that another process appends is either read
+// here and written back, or appended after the replacement: never lost. The
+// rewrite keeps every row (it does not rotate) and is atomic; the old file is
+// read through a descriptor opened once the lock is held, as one opened before
+// may name a file that another rewrite has since replaced.
+//
+// Rows are not re-serialised: a row this library did not write ("12345678.5",
+// quoting of its own) would come back altered.
+CQiError JobStatsReport::SetInvalidJobs(std::string directory, std::vector<unsigned long>& jobIds,
+                                        std::size_t& linesMoved) {
+    linesMoved = 0;
     JobStatsReport report;
-    DataFrame_t records;
     CQiError err = report.Open(directory, FileName, std::ios::in);
+    linesMoved = report.GetLinesSetAside();
     if (!err.IsError()) err = report.Lock();
-    if (!err.IsError()) {
-        JobStatsReport current;
-        err = current.Open(report.GetPath(), std::ios::in, false);
-        if (!err.IsError()) err = current.LoadAll(records);
-    }
-    if (!err.IsError()) {
-        std::sort(jobIds.begin(), jobIds.end());
-        for (JobStatsRecord& record : records) {
-            if (std::binary_search(jobIds.begin(), jobIds.end(), record.GetJobId())) record.SetStatus(1);
-        }
-        err = report.Rewrite(report.GetPath(), records);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    std::sort(jobIds.begin(), jobIds.end());
+    try {
+        const JobStatsRecord scratch;
+        ReportRowSplitter<JobStatsRecord> rows(scratch, ',');
+        const ReportLineTriage::Judge_t mark = [&](std::string_view header, std::string_view line,
+                                                   std::string& marked) {
+            if (!rows.IsRecord(header, line)) return ReportLineFate::SetAside;
+            const std::vector<std::string_view>& fields = rows.Fields();
+            if (fields.size() <= Column::Status) return ReportLineFate::Keep;
+            const auto id = ReportRecord::StringToField<unsigned long long>(fields[Column::JobId], 0ULL);
+            const std::string_view status = fields[Column::Status];
+            if (!std::binary_search(jobIds.begin(), jobIds.end(), id) || status == "1") return ReportLineFate::Keep;
+            marked = MarkedInvalid(line, status);
+            return ReportLineFate::Replace;
+        };
+        std::size_t moved = 0;
+        const std::string path = report.GetPath();
+        err = ReportLineTriage::Sort(report.file, path, nullptr, mark, "SetInvalidJobs", moved);
+        linesMoved += moved;
+    } catch (const std::bad_alloc&) {
+        err = detail::OutOfMemory(FX_CODE_LOCATION);
     }
     if (!err.IsError()) err = report.Close();
     return err.Push(FX_CODE_LOCATION);

@@ -121,7 +121,15 @@ public:
     // Marks with status 1 every row of directory/"JobStats.csv" whose job id is
     // listed. Holds the report's lock from before the load until the rewritten
     // file is in place; the rewrite is atomic. Leaves `jobIds` sorted.
+    // Every other row stays byte for byte, and a marked row changes only its
+    // status field. A line that is no record (the wrong number of fields, a
+    // number column that holds no number, a crash's unterminated tail) goes to
+    // JobStats.csv.bad with its line number instead.
     static CQiError SetInvalidJobs(std::string directory, std::vector<unsigned long>& jobIds);
+    // The same, with `linesMoved` the lines moved to JobStats.csv.bad (by the
+    // conversion of an older layout too).
+    static CQiError SetInvalidJobs(std::string directory, std::vector<unsigned long>& jobIds,
+                                   std::size_t& linesMoved);
 };
 
 }  // namespace I2

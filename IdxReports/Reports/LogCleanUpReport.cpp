@@ -1,10 +1,13 @@
 #include <IdxReports/Reports/LogCleanUpReport.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <ios>
 #include <iterator>
 #include <new>
+#include <utility>
 
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 #include <IdxReports/internal/FixedRecordFields.h>
 
@@ -20,6 +23,31 @@ static_assert(std::size(ColumnNames) == Column::Count);
 template <typename Out>
 Out& Fields(const LogCleanUpRecord& r, Out& out) {
     return out.Text(r.GetJobId()).Text(r.GetReason());
+}
+
+// Makes `levels` ("Logs", "CleanUp"; each may hold several components) below
+// `base` one directory at a time, each made with mkdirat and entered without
+// following a link, so that a link planted at one of them (the directory is the
+// service's, writable by it) never sends the report somewhere else. Links in
+// `base`, the caller's own directory, are followed.
+CQiError MakeLevels(const std::string& base, std::initializer_list<const std::string*> levels) {
+    CQiError err = base.empty() || CQiPath::IsDirectory(base) ? CQiError::Success() : CQiDirectory::Create(base, true);
+    CQiDirectoryHandle dir;
+    if (!err.IsError()) err = dir.Open(base);
+    for (const std::string* level : levels) {
+        for (std::size_t start = 0; !err.IsError() && start < level->size();) {
+            std::size_t end = level->find('/', start);
+            if (end == std::string::npos) end = level->size();
+            const std::string name = level->substr(start, end - start);
+            start = end + 1;
+            if (name.empty() || name == ".") continue;
+            CQiDirectoryHandle sub;
+            err = dir.MakeDirectory(name, true);
+            if (!err.IsError()) err = dir.OpenDirectory(name, sub);
+            if (!err.IsError()) dir = std::move(sub);
+        }
+    }
+    return err.Push(FX_CODE_LOCATION);
 }
 
 }  // namespace
@@ -57,8 +85,9 @@ std::vector<std::string> LogCleanUpReport::GetHeader() const {
 CQiError LogCleanUpReport::Open(const std::string& part1, const std::string& part2, const std::string& part3) {
     try {
         const std::string directory = CQiPath::Append(CQiPath::Append(part1, part2), part3);
+        CQiError err = MakeLevels(part1, {&part2, &part3});
         // Truncating on purpose: the file holds the clean-ups of one run only.
-        CQiError err = Report::Open(CQiPath::Append(directory, FileName), std::ios::out | std::ios::trunc, false);
+        if (!err.IsError()) err = Report::Open(CQiPath::Append(directory, FileName), std::ios::out | std::ios::trunc, false);
         return err.Push(FX_CODE_LOCATION);
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);

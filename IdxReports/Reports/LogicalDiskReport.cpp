@@ -133,17 +133,26 @@ CQiError LogicalDiskRecord::FromString(const std::string& line) {
         const detail::FixedFields fields(*this, line, Column::Count);
         if (!fields.Complete()) return detail::InvalidLine(FX_CODE_LOCATION, "LogicalDiskRecord");
 
+        // The time and the free space are what the daily averages are made of:
+        // a line where either does not convert is no sample, and stops a load,
+        // rather than being averaged in as 0 bytes free.
+        long sampleTime = 0;
+        unsigned long long sampleFree = 0;
+        if (!ParseField(Trimmed(fields[Column::Time]), sampleTime) ||
+            !ParseField(Trimmed(fields[Column::DiskFree]), sampleFree)) {
+            return detail::InvalidLine(FX_CODE_LOCATION, "LogicalDiskRecord");
+        }
         const auto number = [&fields](std::size_t index) {
             return StringToField<unsigned long long>(Trimmed(fields[index]), 0ULL);
         };
-        time = StringToField<long>(Trimmed(fields[Column::Time]), 0L);
+        time = sampleTime;
         db = number(Column::DB);
         logs = number(Column::Logs);
         reports = number(Column::Reports);
         v1 = number(Column::V1);
         other = number(Column::Other);
         diskSize = number(Column::DiskSize);
-        diskFree = number(Column::DiskFree);
+        diskFree = sampleFree;
         detail::AssignText(alert, Trimmed(fields[Column::Alert]));
         return CQiError::Success();
     } catch (const std::bad_alloc&) {

@@ -13,8 +13,9 @@ namespace I2 {
 // One sample of the disk that holds the index cache, nine columns:
 //   1000,10,20,30,0,5,8192,4096,      (Time, DB, Logs, Reports, V1, Other,
 //                                      DiskSize, DiskFree, Alert)
-// A line of other than nine columns is rejected; columns are trimmed before
-// conversion.
+// A line of other than nine columns is rejected, and so is one whose Time or
+// DiskFree does not convert (an empty one included); columns are trimmed before
+// conversion, and the other numbers read as 0 when they do not convert.
 class IDXREPORTS_API LogicalDiskRecord : public ReportRecord {
 public:
     struct Column {

@@ -24,11 +24,12 @@ CQiError ForEachBlock(CQiFile& file, char* block, std::size_t blockSize, uint64_
     return CQiError::Success();
 }
 
-CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape) {
+CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape, uint64_t limit) {
     const bool wantCount = what != ScanFor::Header;
     uint64_t size = 0;
     CQiError err = file.Size(size);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    size = std::min(size, limit);
     const std::size_t blockSize = wantCount ? kScanBlock : kHeaderBlock;
     std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize]);
     if (!block) {
@@ -56,8 +57,8 @@ CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape) {
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
         if (headerOnly) return CQiError::Success();
         shape.tornTail = last != '\n';
-        const size_t lines = newlines + (shape.tornTail ? 1 : 0);
-        shape.dataLines = lines > 0 ? lines - 1 : 0;
+        // Only whole lines count: a torn tail is not a line until it ends.
+        shape.dataLines = newlines > 0 ? newlines - 1 : 0;
     } catch (const std::bad_alloc&) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory reading report file [%s]",
                                        file.GetPath().c_str());

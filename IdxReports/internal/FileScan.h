@@ -31,17 +31,18 @@ CQiError ForEachBlock(CQiFile& file, char* block, std::size_t blockSize, uint64_
 // What one pass over a file learns about it.
 struct FileShape {
     std::string header;      // the first line, without its "\n"
-    size_t dataLines = 0;    // the lines after the first
+    size_t dataLines = 0;    // the whole lines after the first
     bool tornTail = false;   // the file is not empty and does not end in "\n"
 };
 
 enum class ScanFor { Header, Count, HeaderAndCount };
 
 // Reads `file` from its start up to the size it has when the pass begins (so a
-// device such as /dev/zero reads as empty), holding one block at a time. Lines
+// device such as /dev/zero reads as empty), or up to `limit` bytes when that is
+// less, holding one block at a time. Lines
 // are separated as GetLine separates them: "h\na\nb" holds the header "h" and
 // two data lines, "h\n\n" one empty data line, "" and "h\n" none. On failure
 // `shape` holds what was learnt before it.
-CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape);
+CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape, uint64_t limit = UINT64_MAX);
 
 }  // namespace I2::internal

@@ -807,8 +807,14 @@ TEST(FastPath, DiskSamplesReadAsThePlainPathReadsThem) {
             ASSERT_EQ(record.ToString(), before.ToString()) << "a rejected line changed the record";
             continue;
         }
-        ASSERT_FALSE(err.IsError()) << "line [" << line << "]";
         for (std::string& column : c) boost::algorithm::trim(column);
+        // A sample without a time or a free space cannot be averaged: refused.
+        if (!LexicalCast<long>(c[0]) || !LexicalCast<unsigned long long>(c[7])) {
+            ASSERT_TRUE(err.IsError()) << "line [" << line << "]";
+            ASSERT_EQ(record.ToString(), before.ToString()) << "a rejected line changed the record";
+            continue;
+        }
+        ASSERT_FALSE(err.IsError()) << "line [" << line << "]";
         const bool same = record.GetTime() == PlainColumn(c, 0, 0L) && record.GetDB() == PlainColumn(c, 1, 0ULL) &&
                           record.GetLogs() == PlainColumn(c, 2, 0ULL) &&
                           record.GetReports() == PlainColumn(c, 3, 0ULL) && record.GetV1() == PlainColumn(c, 4, 0ULL) &&
@@ -979,6 +985,9 @@ TEST(FastPath, HandlerReadsTheLinesGetlineReads) {
         std::vector<std::string> expected;
         std::ifstream in(path, std::ios::binary);
         for (std::string line; std::getline(in, line);) expected.push_back(line);
+        // getline returns a tail without "\n"; the handler leaves it as not yet written.
+        const std::string whole = Testing::ReadWhole(path);
+        if (!whole.empty() && whole.back() != '\n') expected.pop_back();
 
         ReportFileHandler handler;
         ASSERT_FALSE(handler.Open(path, std::ios::in).IsError());

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -83,6 +84,17 @@ inline std::string ReadAll(const std::string& path) {
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
+// The names in `directory` that begin with `prefix`, sorted.
+inline std::vector<std::string> ListDirectory(const std::string& directory, const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // Whether anybody holds the lock of `path`. Asked from another thread: a second
 // lock object in the holder's own thread is refused at once by design.
 inline bool LockIsFree(const std::string& path) {
@@ -149,6 +161,7 @@ public:
         sys.rename = &Rename;
         sys.openat = &OpenAt;
         sys.renameat = &RenameAt;
+        sys.renameat2 = &RenameAt2;
         sys.ftruncate = &Ftruncate;
         sys.pread = &Pread;
     }
@@ -160,6 +173,8 @@ public:
     void FailSyncs(const std::string& suffix) { State().failSync = suffix; }
     // A rename onto a path with this suffix fails.
     void FailRenames(const std::string& suffix) { State().failRename = suffix; }
+    // Every exchange of two names fails as on a file system without it (EINVAL).
+    void RefuseExchanges() { State().refuseExchange = true; }
     void Clear() {
         State().failWrite.clear();
         State().failSync.clear();
@@ -176,6 +191,7 @@ private:
         std::mutex mutex;
         std::map<int, std::string> paths;  // open descriptors
         std::string failWrite, failSync, failRename;
+        bool refuseExchange = false;
         Watch onRename, onTruncate, onRead;
 
         void Reset() {
@@ -184,6 +200,7 @@ private:
             failWrite.clear();
             failSync.clear();
             failRename.clear();
+            refuseExchange = false;
             onRename = onTruncate = onRead = nullptr;
         }
     };
@@ -237,6 +254,19 @@ private:
             return -1;
         }
         return I2::Utils::RealSysCalls().renameat(fromDirfd, from, toDirfd, to);
+    }
+    static int RenameAt2(int fromDirfd, const char* from, int toDirfd, const char* to, unsigned flags) {
+        const std::string target = PathAt(toDirfd, to);
+        Call(State().onRename, target);
+        if (State().refuseExchange && (flags & RENAME_EXCHANGE)) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (EndsWith(target, State().failRename)) {
+            errno = EIO;
+            return -1;
+        }
+        return I2::Utils::RealSysCalls().renameat2(fromDirfd, from, toDirfd, to, flags);
     }
     static int Close(int fd) {
         {

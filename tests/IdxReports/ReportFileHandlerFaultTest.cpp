@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -82,10 +83,14 @@ TEST_F(ReportFileHandlerFaultTest, FailedOpenReleasesLock) {
     EXPECT_FALSE(LockIsFree(good));
 }
 
-// Fault: a write the disk refused was reported as success.
+// Fault: a write the disk refused was reported as success. A full disk is a
+// regular file whose every write fails: a device at a report's name is refused.
 TEST_F(ReportFileHandlerFaultTest, FullDiskWriteIsReportedByFlushAndPutLine) {
+    ScopedSysCalls restore;
+    Sys().write = WriteWithinBudget;
+    g_writeBudget = 0;
     ReportFileHandler handler;
-    ASSERT_FALSE(handler.Open("/dev/full", kOut | kApp).IsError());
+    ASSERT_FALSE(handler.Open(Path("full.csv"), kOut | kApp).IsError());
     EXPECT_EQ(handler.GetLineCount(), 0u);
     ASSERT_FALSE(handler.PutLine("h").IsError());  // still in memory
     CQiError err = handler.Flush();
@@ -194,8 +199,11 @@ TEST_F(ReportFileHandlerFaultTest, RecodedFailuresKeepTheSystemsReason) {
     EXPECT_NE(copy.Describe().find("\ncaused by: " + copy.GetCause().GetMessage() + "\n  at "), std::string::npos)
         << copy.Describe();
 
+    ScopedSysCalls restore;
+    Sys().write = WriteWithinBudget;
+    g_writeBudget = 0;
     ReportFileHandler handler;
-    ASSERT_FALSE(handler.Open("/dev/full", kOut | kApp).IsError());
+    ASSERT_FALSE(handler.Open(Path("full.csv"), kOut | kApp).IsError());
     ASSERT_FALSE(handler.PutLine("h").IsError());
     const CQiError flush = handler.Flush();
     EXPECT_EQ(flush.GetMessage(), "Failed to flush to report");
@@ -295,32 +303,75 @@ TEST_F(ReportFileHandlerFaultTest, MemberMoveKeepsTheMovedContent) {
 }
 
 // Fault: a writer appended its first line to a last line torn by a crash,
-// gluing two records into one.
+// gluing two records into one; starting on a new line instead left the
+// fragment standing among the rows for good.
 TEST_F(ReportFileHandlerFaultTest, TornLastLineIsNotGluedToTheNextLine) {
     ReportFileHandler handler;
-    const std::string path = OpenWith(handler, "h\na\nto", kOut | kApp);
-    handler.Close();  // nothing written: the file is left as it is
-    EXPECT_EQ(ReadAll(path), "h\na\nto");
+    const std::string path = OpenWith(handler, "h\na\nto", kIn);
+    handler.Close();
+    EXPECT_EQ(ReadAll(path), "h\na\nto") << "a reader moves nothing";
 
     ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
-    EXPECT_EQ(handler.GetLineCount(), 2u);
+    EXPECT_EQ(handler.GetLinesSetAside(), 1u);
+    EXPECT_EQ(handler.GetLineCount(), 1u);
     ASSERT_FALSE(handler.PutLine("b").IsError());
     ASSERT_FALSE(handler.PutLine("c").IsError());
-    EXPECT_EQ(handler.GetLineCount(), 4u);
+    EXPECT_EQ(handler.GetLineCount(), 3u);
     size_t count = 0;
     ASSERT_FALSE(handler.Count(count).IsError());
-    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(count, 3u);
     handler.Close();
-    EXPECT_EQ(ReadAll(path), "h\na\nto\nb\nc\n");
+    EXPECT_EQ(ReadAll(path), "h\na\nb\nc\n");
+    EXPECT_NE(ReadAll(path + ".bad").find("\n3\tto\n"), std::string::npos) << ReadAll(path + ".bad");
 
-    // A torn header line is completed the same way.
+    // Once per crash: the next writer finds nothing to move.
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    EXPECT_EQ(handler.GetLinesSetAside(), 0u);
+    handler.Close();
+
+    // A torn header line is a tail too: moved, and the report starts afresh.
     WriteAll(path, "h");
     ASSERT_FALSE(handler.Open(path, kIn | kOut | kApp).IsError());
-    EXPECT_TRUE(handler.HasHeader());
+    EXPECT_FALSE(handler.HasHeader());
     ASSERT_FALSE(handler.PutLine("x").IsError());
-    EXPECT_EQ(AllLines(handler), (Fields{"h", "x"}));
     handler.Close();
-    EXPECT_EQ(ReadAll(path), "h\nx\n");
+    EXPECT_EQ(ReadAll(path), "x\n");
+    EXPECT_NE(ReadAll(path + ".bad").find("\n1\th\n"), std::string::npos) << ReadAll(path + ".bad");
+}
+
+// Fault: a writer's Open counted every line of the file, so one append to a
+// report without a record limit cost more the older the report grew.
+TEST_F(ReportFileHandlerFaultTest, WriterOpenReadTheWholeFileToCountItsLines) {
+    const std::string path = Path("big.csv");
+    std::string content = "h\n";
+    for (int i = 0; content.size() < (4u << 20); ++i) content += std::to_string(i) + ",row\n";
+    const size_t lines = static_cast<size_t>(std::count(content.begin(), content.end(), '\n')) - 1;
+    // No torn tail: setting one aside copies the file, once per crash.
+    WriteAll(path, content);
+    Testing::FaultInjector injector;
+    int reads = 0;
+    injector.OnRead([&](const std::string& read) { reads += read == path; });
+
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    // The header line's block and the last byte twice (a crash's torn tail is
+    // looked for before the file is opened): none of it grows with the file.
+    EXPECT_LE(reads, 3);
+    EXPECT_TRUE(handler.HasHeader());
+    ASSERT_FALSE(handler.PutLine("new").IsError());
+    // Counted when asked, as Open counted.
+    EXPECT_EQ(handler.GetLineCount(), lines + 1);
+    const int afterCount = reads;
+    EXPECT_EQ(handler.GetLineCount(), lines + 1);
+    EXPECT_EQ(reads, afterCount);  // once
+    handler.Close();
+    EXPECT_TRUE(ReadAll(path) == content + "new\n");
+
+    // A count that starts only after a cut back knows the file is empty.
+    ASSERT_FALSE(handler.Open(path, kOut | kApp).IsError());
+    ASSERT_FALSE(handler.TruncateToHeader().IsError());
+    ASSERT_FALSE(handler.PutLine("x").IsError());
+    EXPECT_EQ(handler.GetLineCount(), 1u);
 }
 
 // Fault: the lock kept the name of the first path the handler ever locked, so

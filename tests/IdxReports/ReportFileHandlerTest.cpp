@@ -7,6 +7,7 @@
 
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <platform/DbgLog.h>
@@ -164,6 +165,56 @@ TEST_F(ReportFileHandlerTest, MissingParentDirectoriesAreCreated) {
     EXPECT_TRUE(handler.CheckPath(Path("file/sub/r.csv")).IsError());
 }
 
+// Fault: writers followed a link planted at the report's name (appending to,
+// emptying or creating the file it named) and hung on a FIFO there. A second
+// hard link is refused to writers; a symlinked directory above the report is
+// an administrator's and is followed.
+TEST_F(ReportFileHandlerTest, WriterFollowedALinkOrASecondNameAtTheReportsName) {
+    const std::string report = Path("r.csv");
+    const std::string elsewhere = Path("elsewhere");
+    enum class Plant { Link, Dangling, Fifo, HardLink };
+    for (const Plant plant : {Plant::Link, Plant::Dangling, Plant::Fifo, Plant::HardLink}) {
+        SCOPED_TRACE(static_cast<int>(plant));
+        std::filesystem::remove(report);
+        std::filesystem::remove(elsewhere);
+        if (plant != Plant::Dangling) WriteAll(elsewhere, "kept\n");
+        int planted = 0;
+        if (plant == Plant::Link || plant == Plant::Dangling) planted = symlink("elsewhere", report.c_str());
+        if (plant == Plant::Fifo) planted = mkfifo(report.c_str(), 0600);
+        if (plant == Plant::HardLink) planted = link(elsewhere.c_str(), report.c_str());
+        ASSERT_EQ(planted, 0);
+        for (const auto mode : {kOut | kApp, kOut | kTrunc, kIn}) {
+            ReportFileHandler handler;
+            const CQiError err = handler.Open(report, mode);
+            if (plant == Plant::HardLink && mode == kIn) {
+                EXPECT_FALSE(err.IsError()) << err.Describe();  // reading it harms no one
+                continue;
+            }
+            EXPECT_EQ(err.GetErrNo(), 22) << err.Describe();
+            EXPECT_NE(err.Describe().find(plant == Plant::HardLink ? "hard links"
+                                          : plant == Plant::Fifo   ? "a FIFO"
+                                                                   : "a symbolic link"),
+                      std::string::npos)
+                << err.Describe();
+            EXPECT_FALSE(handler.IsOpen());
+            EXPECT_TRUE(LockIsFree(report));
+        }
+        if (plant == Plant::Dangling) {
+            EXPECT_FALSE(Exists(elsewhere)) << "created the target of a dangling link";
+        } else {
+            EXPECT_EQ(ReadAll(elsewhere), "kept\n");
+        }
+    }
+    std::filesystem::remove(report);
+    std::filesystem::create_directory(Path("real"));
+    std::filesystem::create_directory_symlink(Path("real"), Path("linked"));
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(Path("linked/r.csv"), kOut | kApp).IsError());
+    ASSERT_FALSE(handler.PutLine("h").IsError());
+    handler.Close();
+    EXPECT_EQ(ReadAll(Path("real/r.csv")), "h\n");
+}
+
 TEST_F(ReportFileHandlerTest, FirstLinePutBecomesTheUncountedHeader) {
     ReportFileHandler handler;
     ASSERT_FALSE(handler.Open(Path("r.csv"), kOut | kTrunc).IsError());
@@ -222,12 +273,19 @@ TEST_F(ReportFileHandlerTest, LongLinesAreWrittenWhole) {
 
 TEST_F(ReportFileHandlerTest, GetLineKeepsCarriageReturnsAndFailsAtEnd) {
     ReportFileHandler handler;
+    // "last" has no "\n" yet: a line still being written is not returned.
     const std::string path = OpenWith(handler, "h\r\na\n\nlast", kIn);
-    EXPECT_EQ(AllLines(handler), (Fields{"h\r", "a", "", "last"}));
+    EXPECT_EQ(AllLines(handler), (Fields{"h\r", "a", ""}));
     std::string line = "stale";
     CQiError err = handler.GetLine(line);
     EXPECT_EQ(err.GetErrNo(), 150);
     EXPECT_EQ(err.GetMessage(), "Failed to get line from report");
+    EXPECT_EQ(line, "");
+    // Once its writer ends it, a fresh reader gets the line whole, not its tail.
+    std::ofstream(path, std::ios::binary | std::ios::app) << "ing\n";
+    ReportFileHandler again;
+    ASSERT_FALSE(again.Open(path, kIn).IsError());
+    EXPECT_EQ(AllLines(again), (Fields{"h\r", "a", "", "lasting"}));
     EXPECT_EQ(line, "");
     // Reading stays failed until Reset, even when the file grows.
     WriteAll(path, "h\r\na\n\nlast\nmore\n");
@@ -390,15 +448,23 @@ TEST_F(ReportFileHandlerTest, FindIfLineStopsAtFirstMatchAndRestoresPosition) {
     EXPECT_EQ(line, "a");
 }
 
-// Count (a block scan), a writer's Open (the same scan) and a walk line by line
-// must agree on every shape of file.
+// Count (a block scan) and a walk line by line must agree on every shape of
+// file; a writer's Open counts the whole data lines, once it has moved a torn
+// last line out.
 TEST_F(ReportFileHandlerTest, CountAgreesWithWalkOnEveryFileShape) {
-    const std::pair<const char*, size_t> cases[] = {
-        {"", 0},        {"h", 0},          {"h\n", 0},      {"h\na", 1},  {"h\na\n", 1},   {"h\n\n", 1},
-        {"h\n\n\n", 2}, {"h\na\n\nb", 3},  {"\n", 0},       {"\n\n", 1},  {"h\r\na\r\n", 1},
+    // `expected`: what a reader counts and walks (bytes after the last "\n" are
+    // no line); `whole`: what a writer counts once it has moved a torn tail out.
+    const struct {
+        const char* content;
+        size_t expected;
+        size_t whole;
+    } cases[] = {
+        {"", 0, 0},          {"h", 0, 0},      {"h\n", 0, 0},   {"h\na", 0, 0},           {"h\na\n", 1, 1},
+        {"h\n\n", 1, 1},     {"h\n\n\n", 2, 2}, {"h\na\n\nb", 2, 2}, {"\n", 0, 0},            {"\n\n", 1, 1},
+        {"h\r\na\r\n", 1, 1},
     };
     int index = 0;
-    for (const auto& [content, expected] : cases) {
+    for (const auto& [content, expected, whole] : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(content)));
         const std::string path = Path("r" + std::to_string(index++) + ".csv");
         WriteAll(path, content);
@@ -416,7 +482,7 @@ TEST_F(ReportFileHandlerTest, CountAgreesWithWalkOnEveryFileShape) {
         reader.Close();
         ReportFileHandler writer;
         ASSERT_FALSE(writer.Open(path, kOut | kApp).IsError());
-        EXPECT_EQ(writer.GetLineCount(), expected);
+        EXPECT_EQ(writer.GetLineCount(), whole);
     }
 }
 
@@ -712,6 +778,31 @@ TEST_F(ReportFileHandlerTest, BadLinesAppendBatchesToANewFileMadeLikeTheReport) 
 
     EXPECT_TRUE(ReportBadLines::Append(handle, "r.csv", st, "m", {{2, "a\nb"}}).IsError());
     EXPECT_EQ(ReadAll(report + ".bad"), text);
+
+    // A batch written a piece at a time reads as one Append of the whole lines,
+    // pieces larger than the writer's buffer among them.
+    const std::string longLine = std::string(300 * 1024, 'a') + std::string(700 * 1024, 'b');
+    ReportBadLinesWriter writer;
+    ASSERT_FALSE(writer.Open(handle, "r.csv", st, "test mover").IsError());
+    ASSERT_FALSE(writer.Line(4).IsError());
+    ASSERT_FALSE(writer.Bytes("short").IsError());
+    ASSERT_FALSE(writer.Line(5).IsError());
+    for (std::size_t at = 0; at < longLine.size(); at += 100 * 1024) {
+        ASSERT_FALSE(writer.Bytes(std::string_view(longLine).substr(at, 100 * 1024)).IsError());
+    }
+    ASSERT_FALSE(writer.Bytes(std::string_view(longLine).substr(0, 10)).IsError());
+    EXPECT_EQ(writer.Bytes("x\ny").GetErrNo(), 22);
+    ASSERT_FALSE(writer.Commit().IsError());
+    EXPECT_EQ(writer.Lines(), 2u);
+    const std::string streamed = ReadAll(report + ".bad").substr(text.size());
+    ASSERT_GT(streamed.size(), 22u);
+    EXPECT_EQ(streamed, "# " + streamed.substr(2, 20) + " test mover moved these lines out of " + report + "\n4\tshort\n5\t" +
+                            longLine + longLine.substr(0, 10) + "\n");
+
+    ReportBadLinesWriter empty;
+    ASSERT_FALSE(empty.Open(handle, "r.csv", st, "m").IsError());
+    ASSERT_FALSE(empty.Commit().IsError());
+    EXPECT_EQ(ReadAll(report + ".bad").size(), text.size() + streamed.size()) << "an empty batch wrote";
 }
 
 TEST_F(ReportFileHandlerTest, BadLinesRefuseAFifoALinkAndASecondNameWithoutWaiting) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <IdxReports/IdxReportsTestSupport.h>
+#include <IdxReports/ReportLineTriage.h>
 
 namespace I2 {
 namespace {
@@ -217,6 +218,15 @@ TEST(FieldCodec, ConversionAgreesWithLexicalCastOnEveryKindOfText) {
         ExpectLexicalCastResult<long>(text);
         ExpectLexicalCastResult<unsigned long long>(text);
         ExpectLexicalCastResult<double>(text);
+        // A rewrite sets a row aside when a number column holds no number: it
+        // must never take a text the records read as one for none.
+        if (ReportRecord::StringToField<double>(text, 77.0) != 77.0 ||
+            ReportRecord::StringToField<long>(text, 77L) != 77L) {
+            EXPECT_TRUE(IsNumberText(text)) << "text [" << text << "]";
+        }
+    }
+    for (const char* none : {"", " 1", "1 ", "1a", "a1", "0x10", "--1", "+-1", "1,5", "\t1", "1\r", "e5", "1e", "."}) {
+        EXPECT_FALSE(IsNumberText(none)) << "text [" << none << "]";
     }
 }
 

@@ -85,6 +85,38 @@ TEST_F(ReportTemplate, CloseOfANeverOpenedReportSucceeds) {
     EXPECT_EQ(err.GetErrNo(), 150);
 }
 
+// Fault: a report whose previous file could not take its last lines refused to
+// open the next file, so that one's records were lost too.
+TEST_F(ReportTemplate, OpenAfterAFailedFinalFlushRefusedTheNextFile) {
+    FaultInjector injector;
+    TestReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    TestRecord pending(1, "lost", 1);
+    ASSERT_OK(report.AddRecord(pending));  // still in memory
+    injector.FailWrites("/report.csv");
+
+    std::vector<std::pair<std::string, std::string>> lines;
+    EvDebug::SetDebugSink([&](const std::string& tag, const std::string& line) { lines.emplace_back(tag, line); });
+    const int savedLevel = EvDebug().getDebugLevel();
+    EvDebug::SetDebugLevel(-1);
+    const std::string next = dir.File("next.csv");
+    const CQiError err = report.Open(next, Append, true);
+    EvDebug::SetDebugLevel(savedLevel);
+    EvDebug::SetDebugSink({});
+
+    ASSERT_OK(err);
+    TestRecord kept(2, "kept", 2);
+    ASSERT_OK(report.AddRecord(kept));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(next), std::string(Header) + "2,kept,2\n");
+    EXPECT_EQ(ReadWhole(path), Header);
+    // The loss is still told, at the level where misuse is.
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].first, "");
+    EXPECT_NE(lines[0].second.find("Lines of the previous report were lost"), std::string::npos);
+    EXPECT_NE(lines[0].second.find("Failed to flush to report"), std::string::npos);
+}
+
 TEST_F(ReportTemplate, HeaderCheckConvertsAnOlderLayoutThroughTheTemporary) {
     WriteWhole(path, "Id,Name\n1,a\n2,b\n");
     TestReport report;
@@ -142,15 +174,17 @@ TEST_F(ReportTemplate, UpdateOfAMissingFileFailsWithoutATemporary) {
     EXPECT_FALSE(Exists(path + ".tmp"));
 }
 
-TEST_F(ReportTemplate, UpdateStopsAtALineThatDoesNotConvertAndKeepsTheFile) {
-    const std::string content = "Id,Name\n1,a\nx\n2,b\n";
-    WriteWhole(path, content);
+// Fault: one line that does not convert failed the whole conversion, for
+// good; now it goes to path.bad with its line number and the rest converts.
+TEST_F(ReportTemplate, UpdateStoppedForGoodAtALineThatDoesNotConvert) {
+    WriteWhole(path, "Id,Name\n1,a\nx\n2,b\n3,");
     TestReport report;
-    const CQiError err = report.Update(path);
-    ASSERT_TRUE(err.IsError());
-    EXPECT_EQ(err.GetErrNo(), 22);
-    EXPECT_EQ(err.GetMessage(), "Invalid line can't be converted to TestRecord");
-    EXPECT_EQ(ReadWhole(path), content);
+    std::size_t moved = 0;
+    ASSERT_FALSE(report.Update(path, moved).IsError());
+    EXPECT_EQ(moved, 2u);
+    EXPECT_EQ(ReadWhole(path), "Id,Name,Value\n1,a,0\n2,b,0\n");
+    const std::string bad = ReadWhole(path + ".bad");
+    EXPECT_NE(bad.find("\n3\tx\n5\t3,\n"), std::string::npos) << bad;
     EXPECT_FALSE(Exists(path + ".tmp"));
 }
 
@@ -216,6 +250,13 @@ TEST_F(ReportTemplate, RewriteReplacesTheContentWithoutRotating) {
     EXPECT_FALSE(Exists(path + ".old"));
     EXPECT_FALSE(Exists(path + ".tmp"));
     EXPECT_TRUE(LockIsFree(path));
+
+    // Fault: the torn last line a crash left went with the old file, unseen.
+    WriteWhole(path, std::string(Header) + "1,a,1\n2,b");
+    frame.resize(1);
+    ASSERT_OK(report.Rewrite(path, frame));
+    EXPECT_EQ(ReadWhole(path), std::string(Header) + "1,n1,1\n");
+    EXPECT_NE(ReadWhole(path + ".bad").find("\n3\t2,b\n"), std::string::npos);
 }
 
 // --- mended: text that broke the line format ---
@@ -305,13 +346,18 @@ TEST_F(ReportTemplate, RotationReleasedTheLockBetweenCopyAndEmptying) {
         TestRecord record(id, "r", id);
         ASSERT_OK(report.AddRecord(record));
     }
-    int renames = 0, truncations = 0;
-    injector.OnRename(ExpectLockHeldAt(path + ".old", path, renames));
-    injector.OnTruncate(ExpectLockHeldAt(path, path, truncations));
+    // The report is replaced by an exchange, then the old file renamed to .old.
+    int renames = 0, exchanges = 0;
+    const FaultInjector::Watch toOld = ExpectLockHeldAt(path + ".old", path, renames);
+    const FaultInjector::Watch toReport = ExpectLockHeldAt(path, path, exchanges);
+    injector.OnRename([=](const std::string& target) {
+        toOld(target);
+        toReport(target);
+    });
     TestRecord fourth(4, "r", 4);
     ASSERT_OK(report.AddRecord(fourth));
     EXPECT_EQ(renames, 1);
-    EXPECT_GE(truncations, 1);
+    EXPECT_EQ(exchanges, 1);
     ASSERT_OK(report.Close());
     EXPECT_EQ(ReadWhole(path), std::string(Header) + "4,r,4\n");
 }
@@ -327,17 +373,133 @@ TEST_F(ReportTemplate, FailedRotationLeftAPartialOldFile) {
     const std::string previousOld = ReadWhole(path + ".old");
     ASSERT_EQ(previousOld, std::string(Header) + "1,r,1\n2,r,2\n3,r,3\n");
 
-    injector.FailWrites("/report.csv.old.tmp");
+    // Reopened, so the injector knows the report's descriptor by the report's
+    // name rather than the name it was created under.
+    ASSERT_OK(report.Close());
+    ASSERT_OK(report.Open(path, Append, true));
+    const std::string full = ReadWhole(path);
+    ASSERT_EQ(full, std::string(Header) + "4,r,4\n5,r,5\n6,r,6\n");
+    injector.FailWrites("/report.csv.rotation");
     TestRecord seventh(7, "r", 7);
     EXPECT_TRUE(report.AddRecord(seventh).IsError());
     EXPECT_EQ(ReadWhole(path + ".old"), previousOld);
-    EXPECT_FALSE(Exists(path + ".old.tmp"));
+    EXPECT_EQ(ReadWhole(path), full);
+    EXPECT_FALSE(Exists(path + ".rotation"));
 
     injector.Clear();
     ASSERT_OK(report.AddRecord(seventh));
     ASSERT_OK(report.Close());
     EXPECT_EQ(ReadWhole(path + ".old"), std::string(Header) + "4,r,4\n5,r,5\n6,r,6\n");
     EXPECT_EQ(ReadWhole(path), std::string(Header) + "7,r,7\n");
+}
+
+// Fault: a rotation cut the report back in place, so a reader in the middle of
+// it read on into the new lines and glued two rows together; and ".old" was
+// created 0644 from a 0600 report. With and without exchanging names.
+TEST_F(ReportTemplate, RotationCutTheFileUnderAReaderAndWidenedItsMode) {
+    for (const bool exchange : {true, false}) {
+        SCOPED_TRACE(exchange ? "exchanging names" : "no exchange on this file system");
+        std::filesystem::remove(path);
+        std::filesystem::remove(path + ".old");
+        FaultInjector injector;
+        if (!exchange) injector.RefuseExchanges();
+        SmallReport report;
+        ASSERT_OK(report.Open(path, Append, true));
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+        for (int id = 1; id <= 3; ++id) {
+            TestRecord record(id, "r", id);
+            ASSERT_OK(report.AddRecord(record));
+        }
+        ASSERT_OK(report.Close());
+        ReportFileHandler reader;
+        ASSERT_OK(reader.Open(path, In));
+        ASSERT_OK(report.Open(path, Append, true));
+        std::string line;
+        ASSERT_OK(reader.GetLine(line));
+        ASSERT_OK(reader.GetLine(line));
+        EXPECT_EQ(line, "1,r,1");
+
+        TestRecord fourth(4, "r", 4), fifth(5, "r", 5);
+        ASSERT_OK(report.AddRecord(fourth));
+        ASSERT_OK(report.AddRecord(fifth));
+        ASSERT_OK(report.Close());
+        // The reader's file is now .old, byte for byte what it read from.
+        ASSERT_OK(reader.GetLine(line));
+        EXPECT_EQ(line, "2,r,2");
+        ASSERT_OK(reader.GetLine(line));
+        EXPECT_EQ(line, "3,r,3");
+        EXPECT_TRUE(reader.GetLine(line).IsError());
+        EXPECT_EQ(ReadWhole(path + ".old"), std::string(Header) + "1,r,1\n2,r,2\n3,r,3\n");
+        EXPECT_EQ(ReadWhole(path), std::string(Header) + "4,r,4\n5,r,5\n");
+        struct stat current {}, old {};
+        ASSERT_EQ(stat(path.c_str(), &current), 0);
+        ASSERT_EQ(stat((path + ".old").c_str(), &old), 0);
+        EXPECT_EQ(current.st_mode & 07777, 0600u);
+        EXPECT_EQ(old.st_mode & 07777, 0600u);
+        EXPECT_EQ(test::ListDirectory(dir.Path(), "report"), (std::vector<std::string>{"report.csv", "report.csv.old"}));
+    }
+}
+
+// What a rotation killed at each point leaves, and what the next writer's Open
+// makes of it: the new header-only file not yet in place is removed; the old
+// rows not yet renamed become .old; the old report's second name is removed;
+// a good .old is never replaced by an empty or foreign file, and nothing at a
+// side-file name is followed.
+TEST_F(ReportTemplate, KilledRotationLeftTheOldRowsOutOfSightOrAStrayFile) {
+    const std::string rows = std::string(Header) + "1,r,1\n2,r,2\n3,r,3\n";
+    const std::string headerOnly = Header;
+    const std::string goodOld = std::string(Header) + "7,r,7\n";
+    const std::string victim = dir.File("victim");
+    struct Case {
+        const char* what;
+        std::string report, rotation;
+        enum Retired { None, LinkOfReport, OtherFile } retired;
+        bool symlink;
+        std::string report_after, old_after;
+    };
+    const std::vector<Case> cases = {
+        {"new file half-written", rows, "Id,Na", Case::None, false, rows, goodOld},
+        {"new file empty", rows, "", Case::None, false, rows, goodOld},
+        {"new file complete, not exchanged", rows, headerOnly, Case::None, false, rows, goodOld},
+        {"exchanged, old rows not renamed", headerOnly, rows, Case::None, false, headerOnly, rows},
+        {"old report linked, new one not renamed", rows, headerOnly, Case::LinkOfReport, false, rows, goodOld},
+        {"new one renamed, old rows under the second name", headerOnly, "", Case::OtherFile, false, headerOnly, rows},
+        {"a link planted as the rotation file", rows, "", Case::None, true, rows, goodOld},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* name : {"report.csv", "report.csv.old", "report.csv.rotation", "report.csv.retired", "victim"}) {
+            std::filesystem::remove(dir.File(name));
+        }
+        WriteWhole(path, c.report);
+        WriteWhole(path + ".old", goodOld);
+        WriteWhole(victim, rows);
+        if (c.symlink) {
+            std::filesystem::create_symlink(victim, path + ".rotation");
+        } else if (c.what != std::string("new one renamed, old rows under the second name")) {
+            WriteWhole(path + ".rotation", c.rotation);
+        }
+        if (c.retired == Case::LinkOfReport) std::filesystem::create_hard_link(path, path + ".retired");
+        if (c.retired == Case::OtherFile) WriteWhole(path + ".retired", rows);
+
+        SmallReport report;
+        ASSERT_OK(report.Open(path, Append, true));
+        ASSERT_OK(report.Close());
+        EXPECT_EQ(ReadWhole(path), c.report_after);
+        EXPECT_EQ(ReadWhole(path + ".old"), c.old_after);
+        EXPECT_EQ(ReadWhole(victim), rows);
+        EXPECT_EQ(test::ListDirectory(dir.Path(), "report"), (std::vector<std::string>{"report.csv", "report.csv.old"}));
+    }
+    // A second name of someone else's file holding rows is not taken for the
+    // old rows: .old keeps its own.
+    WriteWhole(path, headerOnly);
+    std::filesystem::create_hard_link(victim, path + ".rotation");
+    SmallReport report;
+    ASSERT_OK(report.Open(path, Append, true));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(ReadWhole(path + ".old"), goodOld);
+    EXPECT_EQ(ReadWhole(victim), rows);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path + ".rotation")));
 }
 
 // --- traversal, loading, frames ---

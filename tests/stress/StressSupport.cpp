@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <platform/IdxNamedMutex.h>
+#include <IdxReports/ReportFileReplacement.h>
 
 namespace I2::stress {
 
@@ -154,7 +155,12 @@ std::vector<std::string> LeftoverTemporaries(const std::string& dir) {
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) names.push_back(name);
+        for (const std::string suffix : {ReportSideFiles::kTemporarySuffix, ReportSideFiles::kRotationSuffix,
+                                         ReportSideFiles::kRetiredSuffix}) {
+            if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                names.push_back(name);
+            }
+        }
     }
     return names;
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -264,6 +265,7 @@ struct FileState {
 };
 FileState StateOf(const std::string& path);
 std::string Describe(const FileState& state);
+inline void PrintTo(const FileState& state, std::ostream* out) { *out << Describe(state); }
 
 // Names in `dir` other than `expected` (the "locks" directory aside).
 std::vector<std::string> OtherNames(const std::string& dir, const std::vector<std::string>& expected);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "DiskSummary.h"
+#include "ReportKinds.h"
 #include "tools/ToolTestSupport.h"
 
 namespace I2::Testing {
@@ -78,6 +80,55 @@ TEST(IdxreportDisks, NamesWhyADirectoryCannotBeListed) {
     ToolResult file = RunTool(dir, {"disks", dir.File("plain")});
     EXPECT_EQ(file.code, 1);
     EXPECT_NE(file.err.find("Not a directory"), std::string::npos) << file.err;
+}
+
+// The one-pass reading of everyday samples must never take a line the full
+// reading would judge otherwise: each line it takes reads the same both ways,
+// and everything unusual is left to the full reading.
+TEST(IdxreportDisks, PlainSampleReadingAgreesWithTheFullReading) {
+    const struct {
+        std::string line;
+        bool plain;
+    } cases[] = {
+        {"1000,10,20,30,0,5,8192,4096,disk low", true},
+        {"1000,10,20,30,0,5,8192,4096,", true},
+        {"0,0,0,0,0,0,0,0,x", true},
+        {"999999999999999999,1,1,1,1,1,1,999999999999999999,a-b_c.d", true},
+        {"1000,10,20,30,0,5,8192,18446744073709551615,", false},  // 20 digits: the full way
+        {"9223372036854775808,0,0,0,0,0,0,0,", false},
+        {"-5,10,20,30,0,5,8192,4096,", false},
+        {"+5,10,20,30,0,5,8192,4096,", false},
+        {"007,10,20,30,0,5,8192,4096,", false},
+        {" 1000,10,20,30,0,5,8192,4096,", false},
+        {"1000,10,20,30,0,5,8192,4096 ,", false},
+        {",,,,,,,,", false},
+        {"1e3,10,20,30,0,5,8192,4096,", false},
+        {"1000,10,20,30,0,5,8192,4096, low", false},
+        {"1000,10,20,30,0,5,8192,4096,low ", false},
+        {"1000,10,20,30,0,5,8192,4096,\"a,b\"", false},
+        {"1000,10,20,30,0,5,8192,4096,\"low\"", false},
+        {"1000,10,20,30,0,5,8192,4096,a\tb", false},
+        {"1000,10,20,30,0,5,8192,4096,x\r", false},
+        {"1000,10,20,30,0,5,8192,4096,caf\xc3\xa9", false},
+        {std::string("1000,10,20,30,0,5,8192,4096,a") + '\0' + "b", false},
+        {"1000,10,20,30,0,5,8192,4096", false},
+        {"1000,10,20,30,0,5,8192,4096,x,y", false},
+        {"1000,10,20,30,0,5,8192", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        IdxTool::PlainSample plain;
+        const bool taken = IdxTool::ReadPlainSample(c.line, plain);
+        EXPECT_EQ(taken, c.plain);
+        if (!taken) continue;
+        LogicalDiskRecord record;
+        std::string why;
+        ASSERT_TRUE(IdxTool::ReadRecord(record, c.line, LogicalDiskRecord::Column::Count, why)) << why;
+        EXPECT_EQ(plain.time, record.GetTime());
+        EXPECT_EQ(plain.diskFree, record.GetDiskFree());
+        EXPECT_EQ(plain.alert, record.GetAlert());
+    }
 }
 
 }  // namespace

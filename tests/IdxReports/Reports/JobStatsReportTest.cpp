@@ -279,6 +279,22 @@ TEST_F(JobStats, SetInvalidJobsMarksEveryRowOfEveryListedJob) {
     EXPECT_FALSE(Exists(path + ".tmp"));
 }
 
+// Fault: every row was re-serialised, so a row this library did not write
+// (quoted text, a number spelt otherwise) came back altered, marked or not.
+TEST_F(JobStats, SetInvalidJobsAlteredRowsItWasNotAskedToChange) {
+    const std::string kept = "120,8,3,2,0,1,2.50,100,160,4,1,\"host,a\",170,0,5,";
+    const std::string marked = "120,7,3,2,0,1,1.5e+07,100,160,4,1,\"say \"\"hi\"\"\",170,0,5,0";
+    WriteWhole(path, HeaderLine + "\n" + kept + "\n" + marked + "\n");
+    std::vector<unsigned long> ids = {7};
+    std::size_t moved = 9;
+    ASSERT_OK(JobStatsReport::SetInvalidJobs(dir.Path(), ids, moved));
+    EXPECT_EQ(moved, 0u);
+    std::string expected = marked;
+    expected.replace(expected.rfind(",0,5,0"), 6, ",1,5,0");
+    EXPECT_EQ(ReadWhole(path), HeaderLine + "\n" + kept + "\n" + expected + "\n");
+    EXPECT_FALSE(Exists(path + ".bad"));
+}
+
 TEST_F(JobStats, SetInvalidJobsOnEmptyMissingAndDamagedFiles) {
     std::vector<unsigned long> ids = {3, 1, 2};
     const CQiError missing = JobStatsReport::SetInvalidJobs(dir.Path(), ids);
@@ -291,9 +307,13 @@ TEST_F(JobStats, SetInvalidJobsOnEmptyMissingAndDamagedFiles) {
     EXPECT_EQ(ReadWhole(path), HeaderLine + "\n");
     EXPECT_EQ(ids, (std::vector<unsigned long>{1, 2, 3}));
 
+    // A damaged line was written back as a row of zeros; it is set aside now.
     WriteWhole(path, HeaderLine + "\ngarbage\n" + ExampleLine + "\n");
-    ASSERT_OK(JobStatsReport::SetInvalidJobs(dir.Path(), ids));
-    EXPECT_EQ(ReadWhole(path), HeaderLine + "\n0,0,0,0,0,0,0,0,0,0,0,,0,0,0,0\n" + ExampleLine + "\n");
+    std::size_t moved = 0;
+    ASSERT_OK(JobStatsReport::SetInvalidJobs(dir.Path(), ids, moved));
+    EXPECT_EQ(moved, 1u);
+    EXPECT_EQ(ReadWhole(path), HeaderLine + "\n" + ExampleLine + "\n");
+    EXPECT_NE(ReadWhole(path + ".bad").find("\n2\tgarbage\n"), std::string::npos);
 }
 
 // --- mended faults of SetInvalidJobs ---

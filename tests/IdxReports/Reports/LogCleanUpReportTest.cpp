@@ -1,5 +1,6 @@
 #include <IdxReports/Reports/LogCleanUpReport.h>
 
+#include <filesystem>
 #include <ios>
 #include <string>
 #include <utility>
@@ -82,6 +83,27 @@ TEST(LogCleanUpReport, OpenCreatesDirectoriesAndStartsTheFileAfresh) {
     ASSERT_OK(report.Open(dir.Path(), "a", "b"));
     report.Close();
     EXPECT_EQ(Testing::ReadWhole(path), Header);
+}
+
+// Fault: a link planted at a directory the report creates sent the report (and
+// its truncating open) into the directory the link named.
+TEST(LogCleanUpReport, LinkPlantedAsItsDirectoryWasFollowed) {
+    Testing::TempDir dir;
+    const std::string elsewhere = dir.File("elsewhere");
+    std::filesystem::create_directory(elsewhere);
+    Testing::WriteWhole(elsewhere + "/LogCleanUpReport.csv", "precious\n");
+    std::filesystem::create_directory(dir.File("Logs"));
+    std::filesystem::create_directory_symlink(elsewhere, dir.File("Logs/CleanUp"));
+    LogCleanUpReport report;
+    const CQiError err = report.Open(dir.Path(), "Logs", "CleanUp");
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_NE(err.Describe().find("symbolic link"), std::string::npos) << err.Describe();
+    EXPECT_EQ(Testing::ReadWhole(elsewhere + "/LogCleanUpReport.csv"), "precious\n");
+
+    // Levels of several components below a base that does not exist yet.
+    ASSERT_OK(report.Open(dir.File("new/base"), "x/y", "z"));
+    ASSERT_OK(report.Close());
+    EXPECT_EQ(Testing::ReadWhole(dir.File("new/base/x/y/z/LogCleanUpReport.csv")), Header);
 }
 
 TEST(LogCleanUpReport, AppendToUnopenedReportTracesBothOperations) {
