@@ -28,7 +28,7 @@ FIGURES = [
     ("LoadAll_Disk_1M", "LoadAll, 1,000,000 disk samples", "floor", 2.2),
     ("ForEach_JobStats_1M", "ForEach, 1,000,000 job statistics lines", "floor", None),
     ("ForEach_Disk_1M", "ForEach, 1,000,000 disk samples", "floor", None),
-    ("OpenCount_1GB", "open a 1 GiB report for appending (counts its lines)", "wc", 1.0),
+    ("OpenCount_1GB", "open a 1 GiB report for appending (lines counted when asked)", "wc", 1.0),
     ("OpenCount_1GB", "the same, against read() in 1 MiB blocks + memchr", "floor", None),
     ("ForEach_JobStats_1GB", "ForEach over the 1 GiB report", "floor", None),
     ("Cycle_JobStats_10k", "open, AddJobStats, close on a 10,000-line JobStats.csv", "floor", 1.5),
