@@ -85,6 +85,8 @@ private:
     std::size_t linesSetAside = 0;
 
     CQiError WriteRecord(ReportFileHandler& target, _RecType& record, const std::string& path);
+    // Open's steps; Open turns whatever they throw into an error.
+    CQiError OpenChecked(const std::string& path, OpenMode_t mode, bool checkHeader);
 };
 
 }  // namespace I2

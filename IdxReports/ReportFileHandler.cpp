@@ -61,9 +61,11 @@ CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
 // The old header line, read from the descriptor just opened, so what is learnt
 // is about the very file that is then read and written. A read failure teaches
 // what was read before it, if anything. A writer's count is left for later.
-std::string HeaderOf(CQiFile& file) {
+// `tooLong` when the first line is longer than kMaxLineBytes.
+std::string HeaderOf(CQiFile& file, bool& tooLong) {
     FileShape shape;
     internal::ScanFile(file, ScanFor::Header, shape);  // result ignored
+    tooLong = shape.headerTooLong;
     return std::move(shape.header);
 }
 
@@ -107,6 +109,19 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     bool existed = true;
     CQiError err = OpenDirectory();
     if (!err.IsError()) err = OpenInDirectory(flags, existed);
+    const bool keepsContent = existed && !(openMode & std::ios_base::trunc);
+    if (!err.IsError() && keepsContent) {
+        bool tooLong = false;
+        headerLine = HeaderOf(file, tooLong);
+        if (tooLong) {
+            // No header line of any report is that long: this is some other file.
+            file.Close();  // result ignored: only read
+            headerLine.clear();
+            err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                          "The first line of [%s] is longer than %zu bytes: it is no report",
+                                          filePath.c_str(), kMaxLineBytes);
+        }
+    }
     if (err.IsError()) {
         // A lock that only this Open took must not outlive it: nothing will Close
         // a handler that never opened.
@@ -115,8 +130,6 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 22, err, "Could not open report file [%s] in mode [%d]",
                                    filePath.c_str(), static_cast<int>(openMode));
     }
-    const bool keepsContent = existed && !(openMode & std::ios_base::trunc);
-    if (keepsContent) headerLine = HeaderOf(file);
 
     writable = (flags & CQiFile::OpenWrite) != 0;
     startWithNewline = false;
@@ -246,7 +259,7 @@ bool ReportFileHandler::FitWriterModeToFile() {
 // Only a writer may do it: it holds the lock, so bytes after the last "\n"
 // cannot be a line being appended; they are what a killed writer left.
 CQiError ReportFileHandler::SetTornTailAside() {
-    return ReportLineTriage::MoveTornTail(filePath, linesSetAside).Push(FX_CODE_LOCATION);
+    return ReportLineTriage::MoveTornTail(directory, fileName, linesSetAside).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::Reopen(OpenMode_t mode) {
@@ -342,9 +355,10 @@ CQiError ReportFileHandler::FillReadBuffer() {
     return CQiError::Success();
 }
 
-CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
+CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd, bool& tooLong) {
     line.clear();
     atEnd = false;
+    tooLong = false;
     if (!pendingWrite.empty()) {
         // A handler that reads and writes sees its own lines.
         CQiError err = Flush();
@@ -371,19 +385,26 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
                     readPos = lineStart;
                     readFailed = true;
                     atEnd = true;
+                    tooLong = false;
                     return CQiError::Success();
                 }
             }
             const char* start = readBuffer.get() + (readPos - readBufferOffset);
             const std::size_t available = readBufferOffset + readBufferSize - readPos;
             const void* newline = std::memchr(start, '\n', available);
+            const std::size_t piece = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - start)
+                                              : available;
+            // A line past the limit is read through to its "\n" but not kept:
+            // one hostile line must not cost its own size in memory.
+            if (!tooLong && readPos - lineStart + piece > kMaxLineBytes) {
+                tooLong = true;
+                line.clear();
+            }
+            if (!tooLong) line.append(start, piece);
             if (newline) {
-                const std::size_t length = static_cast<const char*>(newline) - start;
-                line.append(start, length);
-                readPos += length + 1;
+                readPos += piece + 1;
                 return CQiError::Success();
             }
-            line.append(start, available);
             readPos += available;
         }
     } catch (const std::bad_alloc&) {
@@ -393,14 +414,25 @@ CQiError ReportFileHandler::ReadLine(std::string& line, bool& atEnd) {
     }
 }
 
+CQiError ReportFileHandler::LineTooLong(const FXCodeLocation& location, uint64_t lineStart) const {
+    return FXErrorUtil::ErrorErrNo(location, 22,
+                                   "The line at byte %llu of report file [%s] is longer than %zu bytes, the most "
+                                   "a report line may hold; it was skipped unread",
+                                   static_cast<unsigned long long>(lineStart), filePath.c_str(), kMaxLineBytes);
+}
+
 CQiError ReportFileHandler::GetLine(std::string& line) {
     if (!IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to get line from report, report not open");
     if (debugLog.getDebugLevel() > 6) {
         debugLog.Debug(__PRETTY_FUNCTION__, "Getting line from report file [%s]", filePath.c_str());
     }
     bool atEnd = false;
-    const CQiError err = ReadLine(line, atEnd);
+    bool tooLong = false;
+    const uint64_t lineStart = readPos;
+    const CQiError err = ReadLine(line, atEnd, tooLong);
     if (err.IsError() || atEnd) return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to get line from report");
+    // Not the end: the next GetLine reads the line after it.
+    if (tooLong) return LineTooLong(FX_CODE_LOCATION, lineStart);
     return CQiError::Success();
 }
 
@@ -569,11 +601,14 @@ CQiError ReportFileHandler::GetRecord(std::vector<std::string>& fields, char sep
     }
     std::string line;
     bool atEnd = false;
+    bool tooLong = false;
     // The end of the file is not an error here (nothing is appended); a read
-    // error is.
-    CQiError err = atStart ? ReadLine(line, atEnd) : CQiError::Success();
-    if (!err.IsError()) err = ReadLine(line, atEnd);
+    // error is, and so is a line too long to read, which is skipped.
+    CQiError err = atStart ? ReadLine(line, atEnd, tooLong) : CQiError::Success();
+    const uint64_t lineStart = readPos;
+    if (!err.IsError()) err = ReadLine(line, atEnd, tooLong);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    if (tooLong) return LineTooLong(FX_CODE_LOCATION, lineStart);
     return SplitLine(line, fields, separator);
 }
 
@@ -613,42 +648,75 @@ bool ReportFileHandler::CheckHeader(const std::vector<std::string>& columns, cha
 }
 
 CQiError ReportFileHandler::ForEachLine(std::function<CQiError(std::string&)> onLine) {
+    return WalkLines(&onLine, nullptr).Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileHandler::ForEachLineOrUnreadable(
+    std::function<CQiError(std::string& line, const CQiError& unreadable)> onLine) {
+    return WalkLines(nullptr, &onLine).Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileHandler::WalkLines(const std::function<CQiError(std::string&)>* onLine,
+                                      const std::function<CQiError(std::string&, const CQiError&)>* onAnyLine) {
     if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
     // The read position is always known, also after a read ran out, so it can
     // always be restored.
     const std::streampos resumeAt = static_cast<std::streamoff>(readPos);
     if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "For each record entry");
+    // Errors go back as they are: the public walk pushes its own location.
     CQiError err = Reset(0);
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    std::string line;  // one line at a time, its buffer reused
-    bool atEnd = false;
-    err = ReadLine(line, atEnd);  // the first line is the header line
-    while (!err.IsError() && !atEnd) {
-        err = ReadLine(line, atEnd);
-        if (err.IsError() || atEnd) break;
-        if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Line [%s].", line.c_str());
-        err = onLine(line);
-        // An error of onLine leaves the read position after its line.
-        if (err.IsError()) break;
-        line.clear();
+    if (err.IsError()) return err;
+    try {
+        std::string line;  // one line at a time, its buffer reused
+        bool atEnd = false;
+        bool tooLong = false;
+        err = ReadLine(line, atEnd, tooLong);  // the first line is the header line
+        while (!err.IsError() && !atEnd) {
+            const uint64_t lineStart = readPos;
+            err = ReadLine(line, atEnd, tooLong);
+            if (err.IsError() || atEnd) break;
+            if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Line [%s].", line.c_str());
+            if (tooLong) {
+                const CQiError unreadable = LineTooLong(FX_CODE_LOCATION, lineStart);
+                err = onAnyLine ? (*onAnyLine)(line, unreadable) : unreadable;
+            } else {
+                err = onLine ? (*onLine)(line) : (*onAnyLine)(line, CQiError::Success());
+            }
+            // An error of onLine leaves the read position after its line.
+            if (err.IsError()) break;
+            line.clear();
+        }
+    } catch (...) {
+        // A callback's exception (or one of ours) ends the walk as an error, with
+        // the position after the line it came from.
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Walking the lines of report file [%s]",
+                                                 filePath.c_str());
     }
     // A read error ends the walk as an error: a partial walk must not pass for a whole one.
     if (!err.IsError()) err = Reset(resumeAt);
-    return err.Push(FX_CODE_LOCATION);
+    return err;
 }
 
+// A line too long to read is no line that `match` could have meant: it is
+// skipped, as a line that does not match.
 CQiError ReportFileHandler::FindIfLine(std::function<bool(std::string&)> match) {
     if (!IsOpen()) return NotOpenError(FX_CODE_LOCATION, filePath);
     const std::streampos resumeAt = static_cast<std::streamoff>(readPos);
     if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Find in [%s]", filePath.c_str());
     CQiError err = Reset(0);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    std::string line;
-    bool atEnd = false;
-    err = ReadLine(line, atEnd);  // the header line
-    while (!err.IsError() && !atEnd) {
-        err = ReadLine(line, atEnd);
-        if (err.IsError() || atEnd || match(line)) break;
+    try {
+        std::string line;
+        bool atEnd = false;
+        bool tooLong = false;
+        err = ReadLine(line, atEnd, tooLong);  // the header line
+        while (!err.IsError() && !atEnd) {
+            err = ReadLine(line, atEnd, tooLong);
+            if (err.IsError() || atEnd || (!tooLong && match(line))) break;
+        }
+    } catch (...) {
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Finding a line of report file [%s]",
+                                                 filePath.c_str());
     }
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     return Reset(resumeAt);

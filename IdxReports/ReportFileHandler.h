@@ -20,7 +20,10 @@ class IdxNamedMutex;
 }
 
 // The longest line a reader of reports holds: a longer one is an unreadable
-// line, of which no more than this is ever kept in memory.
+// line, of which no more than this is ever kept in memory. Reads skip it to its
+// "\n" (GetLine, GetRecord and ForEachLine fail there with code 22, naming the
+// limit), record reads take it for a line that does not convert, rewrites move
+// it to PATH.bad, and a file whose first line is longer is no report (code 22).
 constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
 
 // One report file on disk: a header line followed by data lines, each ended by "\n".
@@ -74,6 +77,8 @@ public:
     bool IsOpen();
     CQiError LockFile();
     CQiError UnlockFile();
+    // Fails with code 150 at the end of the file, and with code 22 at a line
+    // longer than kMaxLineBytes, which is skipped: the next call reads on.
     CQiError GetLine(std::string& line);
     CQiError PutLine(const std::string& line);
     CQiError Flush();
@@ -124,7 +129,14 @@ public:
     // Walks the data lines from the start, one line at a time, then puts the read
     // position back; an error of onLine ends the walk with the position after
     // that line. A read error fails the walk (it is not taken for the end).
+    // A line longer than kMaxLineBytes ends it with code 22.
     CQiError ForEachLine(std::function<CQiError(std::string&)> onLine);
+    // ForEachLine for readers that decide about unreadable lines themselves: a
+    // line longer than kMaxLineBytes is handed over empty with `unreadable`, the
+    // error ForEachLine would end with (a success for every other line), and
+    // the walk goes on unless onLine returns an error. An exception from onLine
+    // ends either walk as an error (code 150 out of memory, else 22).
+    CQiError ForEachLineOrUnreadable(std::function<CQiError(std::string& line, const CQiError& unreadable)> onLine);
     CQiError FindIfLine(std::function<bool(std::string&)> match);
     // The whole lines after the first; bytes after the last "\n" do not count,
     // an empty file or a header line alone counts 0. Leaves the read position alone.
@@ -162,9 +174,14 @@ private:
     // Hands the pending lines to the operating system; on failure cuts the file
     // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);
-    // Reads the line at readPos; `atEnd` when nothing is left. Fails only on a
-    // read error (or a failed flush of pending lines).
-    CQiError ReadLine(std::string& line, bool& atEnd);
+    // Reads the line at readPos; `atEnd` when nothing is left, `tooLong` (and
+    // `line` empty) for a line past kMaxLineBytes, which is skipped. Fails only
+    // on a read error (or a failed flush of pending lines).
+    CQiError ReadLine(std::string& line, bool& atEnd, bool& tooLong);
+    CQiError LineTooLong(const FXCodeLocation& location, uint64_t lineStart) const;
+    // ForEachLine and ForEachLineOrUnreadable: exactly one of the two is given.
+    CQiError WalkLines(const std::function<CQiError(std::string&)>* onLine,
+                       const std::function<CQiError(std::string&, const CQiError&)>* onAnyLine);
     CQiError FillReadBuffer();
     void ForgetReadBuffer();
     void ForgetPendingLines();

@@ -77,7 +77,12 @@ CQiError WriteTemporary(CQiDirectoryHandle& dir, const std::string& name, CQiFil
                         const std::string& tmpPath, const ReportFileReplacement::ContentWriter_t& writeContent) {
     ReportFileHandler target;
     CQiError err = target.OpenCreated(std::move(tmpFile), tmpPath);
-    if (!err.IsError()) err = writeContent(dir, name, target);
+    try {
+        if (!err.IsError()) err = writeContent(dir, name, target);
+    } catch (...) {
+        // Caught here, below the caller's clean-up, so the temporary goes too.
+        err = FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Writing [%s]", tmpPath.c_str());
+    }
     if (!err.IsError()) err = target.Sync();
     return err.Push(FX_CODE_LOCATION);
 }
@@ -86,21 +91,26 @@ CQiError WriteTemporary(CQiDirectoryHandle& dir, const std::string& name, CQiFil
 // is complete and durable in the temporary before the rename publishes it. The
 // caller holds the report's lock, so nobody appends to the old file meanwhile.
 // The directory is resolved once: every name below is looked up in it.
-CQiError ReplaceFile(const std::string& path, const ReportFileReplacement::ContentWriter_t& writeContent) {
-    std::string directory;
-    std::string name;
-    SplitReportPath(path, directory, name);
+CQiError ReplaceIn(CQiDirectoryHandle& dir, const std::string& name,
+                   const ReportFileReplacement::ContentWriter_t& writeContent) {
     const std::string tmpName = name + ReportSideFiles::kTemporarySuffix;
-    CQiDirectoryHandle dir;
-    CQiError err = dir.Open(directory);
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     CQiFile tmpFile;
-    err = CreateTemporary(dir, name, tmpName, tmpFile);
+    CQiError err = CreateTemporary(dir, name, tmpName, tmpFile);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     err = WriteTemporary(dir, name, std::move(tmpFile), dir.PathOf(tmpName), writeContent);
     if (!err.IsError()) err = dir.Rename(tmpName, name);
     if (!err.IsError()) err = dir.Sync();
     if (err.IsError()) dir.Unlink(tmpName, true);  // result ignored: the failure that matters is err
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReplaceFile(const std::string& path, const ReportFileReplacement::ContentWriter_t& writeContent) {
+    std::string directory;
+    std::string name;
+    SplitReportPath(path, directory, name);
+    CQiDirectoryHandle dir;
+    CQiError err = dir.Open(directory);
+    if (!err.IsError()) err = ReplaceIn(dir, name, writeContent);
     return err.Push(FX_CODE_LOCATION);
 }
 
@@ -277,8 +287,9 @@ CQiError ReportFileReplacement::Replace(ReportFileHandler& own, const std::strin
     return err.Push(FX_CODE_LOCATION);
 }
 
-CQiError ReportFileReplacement::ReplaceHeld(const std::string& path, const ContentWriter_t& writeContent) {
-    return ReplaceFile(path, writeContent).Push(FX_CODE_LOCATION);
+CQiError ReportFileReplacement::ReplaceHeld(CQiDirectoryHandle& dir, const std::string& name,
+                                            const ContentWriter_t& writeContent) {
+    return ReplaceIn(dir, name, writeContent).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string& path,

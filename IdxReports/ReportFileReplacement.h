@@ -122,9 +122,11 @@ public:
     // Rewrite, with `writeContent` putting the header line too (or none, for
     // a report left empty).
     static CQiError Replace(ReportFileHandler& own, const std::string& path, const ContentWriter_t& writeContent);
-    // Replace for a caller that holds the lock of `path` already (a writer's
-    // Open, before its handler is open).
-    static CQiError ReplaceHeld(const std::string& path, const ContentWriter_t& writeContent);
+    // Replace of `name` in `dir`, the report's directory as the caller resolved
+    // it, for a caller that holds the report's lock already (a writer's Open,
+    // before its handler is open): nothing is looked up by path again.
+    static CQiError ReplaceHeld(CQiDirectoryHandle& dir, const std::string& name,
+                                const ContentWriter_t& writeContent);
 };
 
 }  // namespace I2

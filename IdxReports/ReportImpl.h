@@ -40,6 +40,19 @@ bool Report<_RecType, _MaxRecords, _Separator>::CheckFileHeader() {
 template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::Open(const std::string& path, OpenMode_t mode,
                                                          bool checkHeader) {
+    try {
+        return OpenChecked(path, mode, checkHeader).Push(FX_CODE_LOCATION);
+    } catch (...) {
+        // The conversion's temporary is gone by now: the replacement removes it
+        // on every failure.
+        file.Close();
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Opening report file [%s]", path.c_str());
+    }
+}
+
+template <typename _RecType, int _MaxRecords, char _Separator>
+CQiError Report<_RecType, _MaxRecords, _Separator>::OpenChecked(const std::string& path, OpenMode_t mode,
+                                                                bool checkHeader) {
     CQiError err = Close();
     linesSetAside = 0;
     if (err.IsError()) {
@@ -129,16 +142,22 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::ForEach(RecordFunction_t fn,
 template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::ForEach(RecordFunction_t fn, ReportFileHandler& source,
                                                             bool stopOnError) {
-    // Every line is parsed into this one record; callers copy what they keep.
-    _RecType scratch;
-    scratch.SetColumnSeparator(_Separator);
-    CQiError err = source.ForEachLine([&](std::string& line) -> CQiError {
-        CQiError result = scratch.FromString(line);
-        if (!result.IsError()) result = fn(scratch);
-        if (stopOnError && result.IsError()) return result.Push(FX_CODE_LOCATION);
-        return CQiError::Success();
-    });
-    return err.Push(FX_CODE_LOCATION);
+    try {
+        // Every line is parsed into this one record; callers copy what they keep.
+        _RecType scratch;
+        scratch.SetColumnSeparator(_Separator);
+        // A line too long to read is one more line that does not convert.
+        CQiError err = source.ForEachLineOrUnreadable([&](std::string& line, const CQiError& unreadable) -> CQiError {
+            CQiError result = unreadable.IsError() ? unreadable : scratch.FromString(line);
+            if (!result.IsError()) result = fn(scratch);
+            if (stopOnError && result.IsError()) return result.Push(FX_CODE_LOCATION);
+            return CQiError::Success();
+        });
+        return err.Push(FX_CODE_LOCATION);
+    } catch (...) {
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Reading the records of report file [%s]",
+                                                 source.GetFullPath().c_str());
+    }
 }
 
 template <typename _RecType, int _MaxRecords, char _Separator>
@@ -191,6 +210,7 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::Update(const std::string& pa
 // refuses are set aside.
 template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::Update(const std::string& path, std::size_t& moved) {
+    moved = 0;
     try {
         _RecType scratch;
         scratch.SetColumnSeparator(_Separator);
@@ -214,24 +234,27 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::Update(const std::string& pa
         }
         return ReportLineTriage::Sort(file, path, &headerLine, convert, "a conversion to the current columns", moved)
             .Push(FX_CODE_LOCATION);
-    } catch (const std::bad_alloc&) {
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory converting report file [%s]",
-                                       path.c_str());
+    } catch (...) {
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Converting report file [%s]", path.c_str());
     }
 }
 
 template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::Rewrite(const std::string& path, DataFrame_t& frame) {
-    std::size_t moved = 0;
-    const ReportFileReplacement::LineWriter_t writeLines = [&](ReportFileHandler& target) {
-        for (_RecType& record : frame) {
-            CQiError written = WriteRecord(target, record, path);
-            if (written.IsError()) return written;
-        }
-        return CQiError::Success();
-    };
-    CQiError err = ReportLineTriage::Rewrite(file, path, GetHeaderLine(), writeLines, "a rewrite", moved);
-    return err.Push(FX_CODE_LOCATION);
+    try {
+        std::size_t moved = 0;
+        const ReportFileReplacement::LineWriter_t writeLines = [&](ReportFileHandler& target) {
+            for (_RecType& record : frame) {
+                CQiError written = WriteRecord(target, record, path);
+                if (written.IsError()) return written;
+            }
+            return CQiError::Success();
+        };
+        CQiError err = ReportLineTriage::Rewrite(file, path, GetHeaderLine(), writeLines, "a rewrite", moved);
+        return err.Push(FX_CODE_LOCATION);
+    } catch (...) {
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Rewriting report file [%s]", path.c_str());
+    }
 }
 
 }  // namespace I2

@@ -1,5 +1,6 @@
 #include <IdxReports/ReportLineTriage.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -17,11 +18,6 @@
 namespace I2 {
 
 namespace {
-
-// Lines set aside are appended to PATH.bad in batches of about this size, so a
-// file of millions of bad lines never needs them all in memory at once.
-constexpr std::size_t kBatchBytes = 4u << 20;
-constexpr std::size_t kBatchLines = 64u * 1024;
 
 CQiError OutOfMemory(const FXCodeLocation& where, const std::string& path) {
     return FXErrorUtil::ErrorErrNo(where, 150, "Out of memory rewriting report file [%s]", path.c_str());
@@ -57,81 +53,115 @@ CQiError WholeLinesEnd(CQiFile& file, uint64_t size, uint64_t& end) {
     return CQiError::Success();
 }
 
-// Hands each line of `file` before `end` (just after a "\n") to `onLine`,
+// What ForEachWholeLine hands a line to: `line` a line of at most
+// kMaxLineBytes, whole; `longLine` a longer one, a piece at a time as it is
+// read (`first` with its first piece), so it is never held whole.
+struct LineSink {
+    std::function<CQiError(uint64_t number, std::string_view line)> line;
+    std::function<CQiError(uint64_t number, std::string_view piece, bool first)> longLine;
+};
+
+// Hands each line of `file` before `end` (just after a "\n") to `sink`,
 // numbered from 1, without its "\n"; `lines` is how many were handed over.
-CQiError ForEachWholeLine(CQiFile& file, uint64_t end, uint64_t& lines,
-                          const std::function<CQiError(uint64_t number, std::string_view line)>& onLine) {
+CQiError ForEachWholeLine(CQiFile& file, uint64_t end, uint64_t& lines, const LineSink& sink) {
     std::unique_ptr<char[]> block(new (std::nothrow) char[internal::kScanBlock]);
     if (!block) return OutOfMemory(FX_CODE_LOCATION, file.GetPath());
-    std::string carry;  // a line that runs across blocks
+    std::string carry;  // a line that runs across blocks, up to the limit
+    bool inLongLine = false;
     CQiError lineErr;
     uint64_t read = 0;
-    CQiError err = internal::ForEachBlock(file, block.get(), internal::kScanBlock, end,
-                                          [&](const char* bytes, std::size_t size) {
-                                              read += size;
-                                              const char* at = bytes;
-                                              const char* stop = bytes + size;
-                                              while (at < stop) {
-                                                  const char* newline = static_cast<const char*>(
-                                                      std::memchr(at, '\n', static_cast<std::size_t>(stop - at)));
-                                                  if (!newline) {
-                                                      carry.append(at, static_cast<std::size_t>(stop - at));
-                                                      break;
-                                                  }
-                                                  std::string_view line(at, static_cast<std::size_t>(newline - at));
-                                                  if (!carry.empty()) {
-                                                      carry.append(line);
-                                                      line = carry;
-                                                  }
-                                                  lineErr = onLine(++lines, line);
-                                                  carry.clear();
-                                                  if (lineErr.IsError()) return false;
-                                                  at = newline + 1;
-                                              }
-                                              return true;
-                                          });
+    const auto onBlock = [&](const char* bytes, std::size_t size) {
+        read += size;
+        const char* at = bytes;
+        const char* stop = bytes + size;
+        while (at < stop) {
+            const char* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(stop - at)));
+            const std::string_view piece(at, static_cast<std::size_t>((newline ? newline : stop) - at));
+            if (!inLongLine && carry.size() + piece.size() > kMaxLineBytes) {
+                inLongLine = true;
+                lineErr = sink.longLine(lines + 1, carry, true);
+                carry.clear();
+            }
+            if (inLongLine && !lineErr.IsError()) lineErr = sink.longLine(lines + 1, piece, false);
+            if (lineErr.IsError()) return false;
+            if (!newline) {
+                if (!inLongLine) carry.append(piece);
+                break;
+            }
+            ++lines;
+            if (!inLongLine) {
+                std::string_view line = piece;
+                if (!carry.empty()) {
+                    carry.append(piece);
+                    line = carry;
+                }
+                lineErr = sink.line(lines, line);
+            }
+            inLongLine = false;
+            carry.clear();
+            if (lineErr.IsError()) return false;
+            at = newline + 1;
+        }
+        return true;
+    };
+    CQiError err = internal::ForEachBlock(file, block.get(), internal::kScanBlock, end, onBlock);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     if (lineErr.IsError()) return lineErr.Push(FX_CODE_LOCATION);
     // The lock keeps writers out; a file that shrank was cut by someone ignoring it.
-    if (read != end || !carry.empty()) {
+    if (read != end || !carry.empty() || inLongLine) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Report file [%s] changed while it was rewritten",
                                        file.GetPath().c_str());
     }
     return CQiError::Success();
 }
 
-// The lines a rewrite sets aside, on their way to PATH.bad.
+// The lines a rewrite sets aside, on their way to PATH.bad a piece at a time,
+// so neither many lines nor a long one is ever held at once.
 class SetAside {
 public:
     SetAside(CQiDirectoryHandle& dir, const std::string& name, const CQiFileStat& report, const char* who,
              std::size_t& moved)
-        : dir(dir), name(name), report(report), who(who), moved(moved) {}
+        : moved(moved) {
+        writer.Open(dir, name, report, who);  // result ignored: it only remembers where lines go
+    }
 
     CQiError Add(uint64_t number, std::string_view bytes) {
-        batch.push_back({number, std::string(bytes)});
-        batchBytes += bytes.size();
-        if (batch.size() < kBatchLines && batchBytes < kBatchBytes) return CQiError::Success();
-        return Flush().Push(FX_CODE_LOCATION);
+        CQiError err = writer.Line(number);
+        if (!err.IsError()) err = writer.Bytes(bytes);
+        return err.Push(FX_CODE_LOCATION);
     }
+    // A line in pieces: Start, then More for each piece.
+    CQiError Start(uint64_t number) { return writer.Line(number).Push(FX_CODE_LOCATION); }
+    CQiError More(std::string_view bytes) { return writer.Bytes(bytes).Push(FX_CODE_LOCATION); }
     // Appended and synced: only then may the report lose these lines.
     CQiError Flush() {
-        CQiError err = ReportBadLines::Append(dir, name, report, who, batch);
+        CQiError err = writer.Commit();
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-        moved += batch.size();
-        batch.clear();
-        batchBytes = 0;
+        moved += static_cast<std::size_t>(writer.Lines());
         return CQiError::Success();
     }
 
 private:
-    CQiDirectoryHandle& dir;
-    const std::string& name;
-    const CQiFileStat& report;
-    const char* who;
+    ReportBadLinesWriter writer;
     std::size_t& moved;
-    std::vector<ReportBadLine> batch;
-    std::size_t batchBytes = 0;
 };
+
+// The bytes of `file` from `from` to `to` (its unterminated tail) as line
+// `number` of PATH.bad, read a block at a time.
+CQiError SetTailAside(CQiFile& file, uint64_t from, uint64_t to, uint64_t number, SetAside& aside) {
+    std::unique_ptr<char[]> block(new (std::nothrow) char[internal::kScanBlock]);
+    if (!block) return OutOfMemory(FX_CODE_LOCATION, file.GetPath());
+    CQiError err = aside.Start(number);
+    while (!err.IsError() && from < to) {
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(internal::kScanBlock, to - from));
+        std::size_t got = 0;
+        err = file.ReadAt(block.get(), want, from, got);
+        if (!err.IsError() && got == 0) break;  // the file shrank: what is left of the tail went with it
+        if (!err.IsError()) err = aside.More(std::string_view(block.get(), got));
+        from += got;
+    }
+    return err.Push(FX_CODE_LOCATION);
+}
 
 CQiError PutView(ReportFileHandler& target, std::string_view line, std::string& scratch) {
     scratch.assign(line);
@@ -152,7 +182,8 @@ CQiError CopyJudged(CQiFile& old, uint64_t end, const Filling& how, ReportFileHa
     std::string header;
     std::string replacement;
     std::string scratch;
-    CQiError err = ForEachWholeLine(old, end, lines, [&](uint64_t number, std::string_view line) -> CQiError {
+    LineSink sink;
+    sink.line = [&](uint64_t number, std::string_view line) -> CQiError {
         if (number == 1) {
             header.assign(line);
             return how.headerLine ? target.PutLine(*how.headerLine) : target.PutLine(header);
@@ -163,7 +194,20 @@ CQiError CopyJudged(CQiFile& old, uint64_t end, const Filling& how, ReportFileHa
             case ReportLineFate::SetAside: break;
         }
         return aside.Add(number, line);
-    });
+    };
+    // A line too long to judge is no record: it goes as it is. A first line that
+    // long is no header, and the file no report: nothing is rewritten.
+    sink.longLine = [&](uint64_t number, std::string_view piece, bool first) -> CQiError {
+        if (number == 1) {
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                           "The first line of [%s] is longer than %zu bytes: it is no report",
+                                           old.GetPath().c_str(), kMaxLineBytes);
+        }
+        CQiError err = first ? aside.Start(number) : CQiError::Success();
+        if (!err.IsError()) err = aside.More(piece);
+        return err;
+    };
+    CQiError err = ForEachWholeLine(old, end, lines, sink);
     // An old file without one whole line still gets the new header.
     if (!err.IsError() && lines == 0 && how.headerLine) err = target.PutLine(*how.headerLine);
     return err.Push(FX_CODE_LOCATION);
@@ -207,29 +251,22 @@ CQiError Fill(CQiDirectoryHandle& dir, const std::string& name, ReportFileHandle
         if (!err.IsError()) err = (*how.writeLines)(target);
         if (!err.IsError() && end < size) err = CountWholeLines(old, end, lines);
     }
-    if (!err.IsError() && end < size) {
-        std::string tail(static_cast<std::size_t>(size - end), '\0');
-        std::size_t got = 0;
-        err = old.ReadAt(tail.data(), tail.size(), end, got);
-        tail.resize(got);
-        if (!err.IsError()) err = aside.Add(lines + 1, tail);
-    }
+    if (!err.IsError() && end < size) err = SetTailAside(old, end, size, lines + 1, aside);
     if (!err.IsError()) err = aside.Flush();
     return err.Push(FX_CODE_LOCATION);
 }
 
-CQiError Triage(ReportFileHandler* own, const std::string& path, const Filling& how, std::size_t& moved) {
+// Through `own`'s lock and a directory opened from `path`, or, without `own`,
+// through `heldDir` (whose report's lock the caller holds).
+CQiError Triage(ReportFileHandler* own, CQiDirectoryHandle* heldDir, const std::string& path, const Filling& how,
+                std::size_t& moved) {
     moved = 0;
     const ReportFileReplacement::ContentWriter_t content = [&](CQiDirectoryHandle& dir, const std::string& name,
                                                                ReportFileHandler& target) {
-        try {
-            return Fill(dir, name, target, how, moved);
-        } catch (const std::bad_alloc&) {
-            return OutOfMemory(FX_CODE_LOCATION, path);
-        }
+        return Fill(dir, name, target, how, moved);
     };
     CQiError err = own ? ReportFileReplacement::Replace(*own, path, content)
-                       : ReportFileReplacement::ReplaceHeld(path, content);
+                       : ReportFileReplacement::ReplaceHeld(*heldDir, CQiPath::GetFileName(path), content);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     if (moved > 0) {
         // Worth seeing at any level: rows someone may want back are now elsewhere.
@@ -304,7 +341,7 @@ CQiError ReportLineTriage::Sort(ReportFileHandler& own, const std::string& path,
     how.headerLine = headerLine;
     how.judge = &judge;
     how.who = who;
-    return Triage(&own, path, how, moved).Push(FX_CODE_LOCATION);
+    return Triage(&own, nullptr, path, how, moved).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportLineTriage::Rewrite(ReportFileHandler& own, const std::string& path, const std::string& headerLine,
@@ -314,16 +351,16 @@ CQiError ReportLineTriage::Rewrite(ReportFileHandler& own, const std::string& pa
     how.headerLine = &headerLine;
     how.writeLines = &writeLines;
     how.who = who;
-    return Triage(&own, path, how, moved).Push(FX_CODE_LOCATION);
+    return Triage(&own, nullptr, path, how, moved).Push(FX_CODE_LOCATION);
 }
 
-CQiError ReportLineTriage::MoveTornTail(const std::string& path, std::size_t& moved) {
+CQiError ReportLineTriage::MoveTornTail(CQiDirectoryHandle& dir, const std::string& name, std::size_t& moved) {
     moved = 0;
     // Looked at first, so that the common case (no tail) replaces nothing.
     CQiFile file;
     // What is no regular file (a directory, a device, a link) is left to the
     // caller's own open, which says why it cannot be a report.
-    if (file.Open(path, CQiFile::OpenRead | CQiFile::OpenRegularOnly).IsError()) return CQiError::Success();
+    if (dir.OpenFile(name, CQiFile::OpenRead, file).IsError()) return CQiError::Success();
     uint64_t size = 0;
     uint64_t end = 0;
     CQiError err = file.Size(size);
@@ -335,7 +372,7 @@ CQiError ReportLineTriage::MoveTornTail(const std::string& path, std::size_t& mo
     Filling how;
     how.judge = &keep;
     how.who = "a writer opening it after a crash";
-    return Triage(nullptr, path, how, moved).Push(FX_CODE_LOCATION);
+    return Triage(nullptr, &dir, dir.PathOf(name), how, moved).Push(FX_CODE_LOCATION);
 }
 
 }  // namespace I2

@@ -16,6 +16,9 @@
 namespace I2 {
 
 class ReportFileHandler;
+}  // namespace I2
+class CQiDirectoryHandle;
+namespace I2 {
 
 // Whether `Record` shows its fields (every record of this library does; a
 // caller's own record type need not).
@@ -127,7 +130,9 @@ public:
     // report is replaced by its whole lines, unchanged. A report holding only
     // an unterminated header line is left empty. Nothing happens (`moved` 0)
     // without such bytes; the test costs one read of the last byte.
-    static CQiError MoveTornTail(const std::string& path, std::size_t& moved);
+    // The report is `name` in `dir`, the writer's own descriptor of its
+    // directory: nothing is looked up by path.
+    static CQiError MoveTornTail(CQiDirectoryHandle& dir, const std::string& name, std::size_t& moved);
 };
 
 }  // namespace I2

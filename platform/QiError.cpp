@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -108,6 +109,25 @@ CQiError FXErrorUtil::Recode(const FXCodeLocation& location, int code, const CQi
     CQiError error = Make(location, code, cause.GetSystemErrNo(), cause, format, args);
     va_end(args);
     return error;
+}
+
+CQiError FXErrorUtil::FromCurrentException(const FXCodeLocation& location, const char* format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    const std::string context = FXString::FormatV(format, args);
+    va_end(args);
+    // Classified by throwing it once more; the message is built while the
+    // exception object is surely alive.
+    try {
+        if (!std::current_exception()) return ErrorErrNo(location, 22, "%s: no exception", context.c_str());
+        std::rethrow_exception(std::current_exception());
+    } catch (const std::bad_alloc&) {
+        return ErrorErrNo(location, 150, "%s: out of memory", context.c_str());
+    } catch (const std::exception& e) {
+        return ErrorErrNo(location, 22, "%s: %s", context.c_str(), e.what());
+    } catch (...) {
+        return ErrorErrNo(location, 22, "%s: an exception of unknown type", context.c_str());
+    }
 }
 
 std::string FXString::Format(const char* format, ...) {

@@ -106,6 +106,14 @@ public:
     static CQiError Recode(const FXCodeLocation& location, int code, const CQiError& cause,
                            const char* format, ...) IDXREPORTS_PRINTF(4, 5);
 
+    // For a catch (...) handler: the exception being handled as a failure at
+    // `location`, so that none crosses the library's boundary. The message is
+    // the printf-style context followed by what went wrong: out of memory is
+    // code 150 ("Loading [r.csv]: out of memory"), any other exception code 22
+    // with its what() text. Outside a handler it is code 22 as well.
+    static CQiError FromCurrentException(const FXCodeLocation& location, const char* format, ...) noexcept
+        IDXREPORTS_PRINTF(2, 3);
+
 private:
     static CQiError Make(const FXCodeLocation& location, int code, int systemErrno,
                          const CQiError& cause, const char* format, va_list args);

@@ -218,8 +218,9 @@ CQiError JobStatsReport::SetInvalidJobs(std::string directory, std::vector<unsig
         const std::string path = report.GetPath();
         err = ReportLineTriage::Sort(report.file, path, nullptr, mark, "SetInvalidJobs", moved);
         linesMoved += moved;
-    } catch (const std::bad_alloc&) {
-        err = detail::OutOfMemory(FX_CODE_LOCATION);
+    } catch (...) {
+        err = FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Marking jobs invalid in [%s]",
+                                                report.GetPath().c_str());
     }
     if (!err.IsError()) err = report.Close();
     return err.Push(FX_CODE_LOCATION);

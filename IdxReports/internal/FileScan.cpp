@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include <IdxReports/ReportFileHandler.h>
 #include <IdxReports/internal/ByteScan.h>
 
 namespace I2::internal {
@@ -45,9 +46,14 @@ CQiError ScanFile(CQiFile& file, ScanFor what, FileShape& shape, uint64_t limit)
             if (!headerDone) {
                 const void* newline = std::memchr(bytes, '\n', got);
                 const std::size_t headerBytes = newline ? static_cast<const char*>(newline) - bytes : got;
-                shape.header.append(bytes, headerBytes);
+                // A first line past the limit is not kept: the file is no report.
+                if (!shape.headerTooLong && shape.header.size() + headerBytes > kMaxLineBytes) {
+                    shape.headerTooLong = true;
+                    shape.header.clear();
+                }
+                if (!shape.headerTooLong) shape.header.append(bytes, headerBytes);
                 headerDone = newline != nullptr;
-                headerOnly = headerDone && !wantCount;
+                headerOnly = (headerDone || shape.headerTooLong) && !wantCount;
                 if (headerOnly) return false;
             }
             newlines += CountNewlines(bytes, got);

@@ -30,7 +30,8 @@ CQiError ForEachBlock(CQiFile& file, char* block, std::size_t blockSize, uint64_
 
 // What one pass over a file learns about it.
 struct FileShape {
-    std::string header;      // the first line, without its "\n"
+    std::string header;      // the first line, without its "\n"; empty when too long
+    bool headerTooLong = false;  // the first line is longer than kMaxLineBytes
     size_t dataLines = 0;    // the whole lines after the first
     bool tornTail = false;   // the file is not empty and does not end in "\n"
 };

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -336,6 +338,69 @@ TEST_F(ReportFileHandlerTest, LinesOfAnyLengthReadBackExactly) {
     EXPECT_EQ(handler.GetFullPath(), path);
 }
 
+// A line of a few hundred megabytes was read whole into memory by every read.
+// Now a line past kMaxLineBytes is skipped unread: GetLine, GetRecord and
+// ForEachLine fail there (code 22) and reading goes on after it; record
+// readers see it as unreadable; Count still counts it; a first line that long
+// is no report at all.
+TEST_F(ReportFileHandlerTest, LineLongerThanTheLimitWasReadWholeIntoMemory) {
+    const std::string path = Path("r.csv");
+    const std::string longest(kMaxLineBytes, 'a');
+    WriteAll(path, "h\n" + longest + "\n" + std::string(kMaxLineBytes + 1, 'b') + "\nlast\n");
+    ReportFileHandler handler;
+    ASSERT_FALSE(handler.Open(path, kIn).IsError());
+    std::string line;
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, longest);
+    CQiError err = handler.GetLine(line);
+    EXPECT_EQ(err.GetErrNo(), 22);
+    EXPECT_NE(err.GetMessage().find(std::to_string(kMaxLineBytes)), std::string::npos) << err.GetMessage();
+    ASSERT_FALSE(handler.GetLine(line).IsError());
+    EXPECT_EQ(line, "last");
+    EXPECT_EQ(handler.GetLine(line).GetErrNo(), 150);  // the end
+
+    ASSERT_FALSE(handler.Reset(0).IsError());
+    Fields fields;
+    ASSERT_FALSE(handler.GetRecord(fields, ',').IsError());
+    EXPECT_EQ(handler.GetRecord(fields, ',').GetErrNo(), 22);
+    ASSERT_FALSE(handler.GetRecord(fields, ',').IsError());
+    EXPECT_EQ(fields, (Fields{longest, "last"}));
+
+    Fields walked;
+    const auto keep = [&](std::string& text) {
+        walked.push_back(text.size() > 8 ? text.substr(0, 1) : text);
+        return CQiError::Success();
+    };
+    EXPECT_EQ(handler.ForEachLine(keep).GetErrNo(), 22);
+    EXPECT_EQ(walked, (Fields{"a"}));
+    walked.clear();
+    int unreadable = 0;
+    ASSERT_FALSE(handler.ForEachLineOrUnreadable([&](std::string& text, const CQiError& why) {
+        unreadable += why.GetErrNo() == 22 && text.empty();
+        return why.IsError() ? CQiError::Success() : keep(text);
+    }).IsError());
+    EXPECT_EQ(walked, (Fields{"a", "last"}));
+    EXPECT_EQ(unreadable, 1);
+    walked.clear();
+    ASSERT_FALSE(handler.FindIfLine([&](std::string& text) { return keep(text), false; }).IsError());
+    EXPECT_EQ(walked, (Fields{"a", "last"}));
+    size_t count = 0;
+    ASSERT_FALSE(handler.Count(count).IsError());
+    EXPECT_EQ(count, 3u);
+    handler.Close();
+
+    WriteAll(path, std::string(kMaxLineBytes + 1, 'h') + "\n1,2");
+    const std::string before = ReadAll(path);
+    for (const auto mode : {kIn, kOut | kApp}) {
+        err = handler.Open(path, mode);
+        EXPECT_EQ(err.GetErrNo(), 22);
+        EXPECT_NE(err.Describe().find("no report"), std::string::npos) << err.Describe();
+        EXPECT_FALSE(handler.IsOpen());
+    }
+    EXPECT_EQ(ReadAll(path), before) << "a file that is no report was rewritten";
+}
+
 TEST_F(ReportFileHandlerTest, ClosedHandlerReportsEachOperationsOwnError) {
     ReportFileHandler handler;
     std::string line;
@@ -425,6 +490,11 @@ TEST_F(ReportFileHandlerTest, ForEachLineStopsAtCallbackErrorLeavingPositionAfte
     std::string line;
     ASSERT_FALSE(handler.GetLine(line).IsError());
     EXPECT_EQ(line, "c");
+    // An exception from the callback was let through the library's boundary.
+    const CQiError thrown = handler.ForEachLine([](std::string&) -> CQiError { throw std::runtime_error("boom"); });
+    EXPECT_EQ(thrown.GetErrNo(), 22);
+    EXPECT_NE(thrown.GetMessage().find("boom"), std::string::npos);
+    EXPECT_EQ(handler.ForEachLine([](std::string&) -> CQiError { throw std::bad_alloc(); }).GetErrNo(), 150);
 }
 
 TEST_F(ReportFileHandlerTest, FindIfLineStopsAtFirstMatchAndRestoresPosition) {
