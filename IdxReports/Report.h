@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <platform/DbgLog.h>
@@ -78,10 +79,19 @@ public:
     CQiError Rewrite(const std::string& path, DataFrame_t& frame);
 
 protected:
+    // AddRecord for a concrete report that built its record's line itself (as
+    // its ToString would), without a record or a string of its own; the line is
+    // refused as AddRecord refuses it when `breaksLine` (it holds "\n" or NUL),
+    // which its builder found out while it wrote the line.
+    CQiError AddRecordLine(std::string_view line, bool breaksLine);
+
     I2::Utils::DbgLogger debugLog;
     ReportFileHandler file;
 
 private:
+    // AddRecord's steps after the line is built: the refusal, the rotation, the write.
+    CQiError PutRecordLine(std::string_view line, bool breaksLine);
+
     std::size_t linesSetAside = 0;
 
     CQiError WriteRecord(ReportFileHandler& target, _RecType& record, const std::string& path);

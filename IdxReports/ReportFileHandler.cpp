@@ -436,7 +436,9 @@ CQiError ReportFileHandler::GetLine(std::string& line) {
     return CQiError::Success();
 }
 
-CQiError ReportFileHandler::PutLine(const std::string& line) {
+CQiError ReportFileHandler::PutLine(const std::string& line) { return PutLine(line.data(), line.size()); }
+
+CQiError ReportFileHandler::PutLine(const char* line, std::size_t length) {
     if (!IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to write to report, report not open");
     if (!writable) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to write to report");
     const std::size_t before = pendingWrite.size();
@@ -445,9 +447,9 @@ CQiError ReportFileHandler::PutLine(const std::string& line) {
         if (pendingWrite.capacity() < kWriteChunk) pendingWrite.reserve(kWriteChunk + kWriteChunk / 4);
         // After a torn last line the first line of ours starts on a line of its own.
         if (pendingWrite.empty() && startWithNewline) pendingWrite.push_back('\n');
-        pendingWrite.append(line);
+        pendingWrite.append(line, length);
         pendingWrite.push_back('\n');
-        if (isHeader) headerLine = line;
+        if (isHeader) headerLine.assign(line, length);
     } catch (const std::bad_alloc&) {
         pendingWrite.resize(before);
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Failed to write to report");

@@ -81,6 +81,9 @@ public:
     // longer than kMaxLineBytes, which is skipped: the next call reads on.
     CQiError GetLine(std::string& line);
     CQiError PutLine(const std::string& line);
+    // The same for a line that is not a string of its own (a record's line
+    // built in a reused buffer): no copy into a string first.
+    CQiError PutLine(const char* line, std::size_t length);
     CQiError Flush();
     // Flush, then make the file's content durable (fsync).
     CQiError Sync();

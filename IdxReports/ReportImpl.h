@@ -104,24 +104,36 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::Lock() {
 
 template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::AddRecord(_RecType& record) {
-    static_assert(_MaxRecords == -1 || _MaxRecords > 0,
-                  "a report holds at least one record, or has no limit");
     record.SetColumnSeparator(_Separator);
     const std::string line = record.ToString();
+    CQiError err = PutRecordLine(line, !ReportFileReplacement::IsWritableLine(line, false));
+    // A code location is two strings: on a path taken once per record it is
+    // built only when there is a failure to trace.
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);
+    return err;
+}
+
+template <typename _RecType, int _MaxRecords, char _Separator>
+CQiError Report<_RecType, _MaxRecords, _Separator>::AddRecordLine(std::string_view line, bool breaksLine) {
+    CQiError err = PutRecordLine(line, breaksLine);
+    if (err.IsError()) err.Push(FX_CODE_LOCATION);  // as in AddRecord
+    return err;
+}
+
+template <typename _RecType, int _MaxRecords, char _Separator>
+CQiError Report<_RecType, _MaxRecords, _Separator>::PutRecordLine(std::string_view line, bool breaksLine) {
+    static_assert(_MaxRecords == -1 || _MaxRecords > 0,
+                  "a report holds at least one record, or has no limit");
     // Checked before anything changes, so a refused record leaves the file as it was.
     // The path (a copy) is wanted only for the message of a refused line.
-    CQiError err = ReportFileReplacement::IsWritableLine(line, false)
-                       ? CQiError::Success()
-                       : ReportFileReplacement::CheckLine(line, GetPath(), false);
-    if (!err.IsError()) {
-        if constexpr (_MaxRecords != -1) {
-            if (file.GetLineCount() > static_cast<std::size_t>(_MaxRecords - 1)) {
-                err = ReportFileReplacement::Rotate(file, GetHeaderLine());
-            }
+    if (breaksLine) return ReportFileReplacement::CheckLine(std::string(line), GetPath(), false);
+    if constexpr (_MaxRecords != -1) {
+        if (file.GetLineCount() > static_cast<std::size_t>(_MaxRecords - 1)) {
+            CQiError err = ReportFileReplacement::Rotate(file, GetHeaderLine());
+            if (err.IsError()) return err;
         }
     }
-    if (!err.IsError()) err = file.PutLine(line);
-    return err.Push(FX_CODE_LOCATION);
+    return file.PutLine(line.data(), line.size());
 }
 
 template <typename _RecType, int _MaxRecords, char _Separator>

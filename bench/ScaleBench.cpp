@@ -2,7 +2,8 @@
 // - the scale table: open-append-close and the daily averages on files of one
 //   day, one year and (with IDXREPORTS_BENCH_TEN_YEARS=1) ten years of one-minute
 //   samples, each beside its floor, each with the peak memory of a fresh process
-//   that does it once;
+//   that does it once; and open-append-close on files of 1 MB and 1 GiB, whose
+//   ratio shows whether an append's cost grows with the file;
 // - four processes appending to one report at once, one open-append-close per
 //   record, against the same processes doing flock, one write, unlock.
 
@@ -29,25 +30,36 @@ namespace {
 const char* const kDiskKey = "/var/idx/cache";
 constexpr auto kAppend = std::ios::out | std::ios::app;
 
+// A file of one-minute samples: `samples` of them, or as many as fill `bytes`.
 struct Scale {
     const char* name;
     std::size_t samples;
+    std::size_t bytes;
 };
-constexpr Scale kScales[] = {{"Day", 1440}, {"Year", 525600}, {"TenYears", 5256000}};
+constexpr Scale kScales[] = {{"Day", 1440, 0}, {"Year", 525600, 0}, {"TenYears", 5256000, 0}};
+// Cycled only: the daily averages of 1 GiB would be the ten years' again.
+constexpr Scale kSizes[] = {{"1MB", 0, 1000000}, {"1GiB", 0, std::size_t{1} << 30}};
 
-// The directory whose disk file holds `samples` one-minute samples; made once.
-const std::string& SamplesDir(std::size_t samples) {
-    static std::map<std::size_t, std::string> dirs;
-    auto it = dirs.find(samples);
+// The directory whose disk file holds the samples of `scale`; made once, when a
+// benchmark of that scale first runs (a run filtered without it writes no 1 GiB).
+const std::string& SamplesDir(const Scale& scale) {
+    static std::map<std::string, std::string> dirs;
+    auto it = dirs.find(scale.name);
     if (it != dirs.end()) return it->second;
-    const std::string dir = ScratchDir() + "/samples-" + std::to_string(samples);
+    const std::string dir = ScratchDir() + "/samples-" + scale.name;
     std::filesystem::create_directories(dir);
     FloorWriter out(I2::LogicalDiskReport::GetFilePath(dir, kDiskKey));
     out.Put(DiskHeaderLine());
-    for (std::size_t i = 0; i < samples; ++i) out.Commit(FormatDiskLine(out.Room(), DiskSample(i)));
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < scale.samples || written < scale.bytes; ++i) {
+        char* const start = out.Room();
+        char* const end = FormatDiskLine(start, DiskSample(i));
+        written += static_cast<std::size_t>(end - start);
+        out.Commit(end);
+    }
     out.Close();
     SyncScratch();
-    return dirs.emplace(samples, dir).first->second;
+    return dirs.emplace(scale.name, dir).first->second;
 }
 
 std::string DiskPath(const std::string& dir) { return I2::LogicalDiskReport::GetFilePath(dir, kDiskKey); }
@@ -106,8 +118,8 @@ bool CycleFloorOnce(const std::string& path, const I2::LogicalDiskRecord& record
 
 // --- the scale table --------------------------------------------------------------
 
-void Cycle(benchmark::State& state, std::size_t samples, bool floor) {
-    const std::string& dir = SamplesDir(samples);
+void Cycle(benchmark::State& state, const Scale& scale, bool floor) {
+    const std::string& dir = SamplesDir(scale);
     const std::string path = DiskPath(dir);
     const std::size_t size = FileSize(path);
     std::size_t i = 0;
@@ -125,8 +137,8 @@ void Cycle(benchmark::State& state, std::size_t samples, bool floor) {
     if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) state.SkipWithError("truncate failed");
 }
 
-void DiskFree(benchmark::State& state, std::size_t samples, bool floor) {
-    const std::string& dir = SamplesDir(samples);
+void DiskFree(benchmark::State& state, const Scale& scale, bool floor) {
+    const std::string& dir = SamplesDir(scale);
     std::vector<double> averages;
     for (auto _ : state) {
         averages.clear();
@@ -140,7 +152,7 @@ void DiskFree(benchmark::State& state, std::size_t samples, bool floor) {
     if (!floor && averages != FloorDailyFreeSpace(DiskPath(dir)))
         return state.SkipWithError("the daily averages differ from the floor's");
     state.counters["peak_rss_MiB"] = ChildPeakMiB({"--scale-child", floor ? "diskfree-floor" : "diskfree", dir});
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * samples));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * scale.samples));
 }
 
 // --- four writers, one report -------------------------------------------------------
@@ -222,20 +234,27 @@ void Contended(benchmark::State& state, Writer kind) {
 const bool kRegistered = [] {
     const char* tenYears = std::getenv("IDXREPORTS_BENCH_TEN_YEARS");
     const bool withTenYears = tenYears && std::strcmp(tenYears, "1") == 0;
+    const auto name = [](const char* figure, const Scale& scale, bool floor) {
+        return std::string(figure) + scale.name + (floor ? "/floor" : "/ours");
+    };
+    const auto cycle = [&name](const Scale& scale, bool floor) {
+        benchmark::RegisterBenchmark(name("Cycle_Disk_", scale, floor).c_str(),
+                                     [&scale, floor](benchmark::State& s) { Cycle(s, scale, floor); })
+            ->UseRealTime()
+            ->Unit(benchmark::kMicrosecond);
+    };
     for (const Scale& scale : kScales) {
         if (scale.samples > 1000000 && !withTenYears) continue;
-        const std::size_t n = scale.samples;
         for (bool floor : {false, true}) {
-            const std::string side = floor ? "/floor" : "/ours";
-            benchmark::RegisterBenchmark(("Cycle_Disk_" + std::string(scale.name) + side).c_str(),
-                                         [n, floor](benchmark::State& s) { Cycle(s, n, floor); })
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
-            benchmark::RegisterBenchmark(("DiskFree_" + std::string(scale.name) + side).c_str(),
-                                         [n, floor](benchmark::State& s) { DiskFree(s, n, floor); })
+            cycle(scale, floor);
+            benchmark::RegisterBenchmark(name("DiskFree_", scale, floor).c_str(),
+                                         [&scale, floor](benchmark::State& s) { DiskFree(s, scale, floor); })
                 ->UseRealTime()
                 ->Unit(benchmark::kMillisecond);
         }
+    }
+    for (const Scale& scale : kSizes) {
+        for (bool floor : {false, true}) cycle(scale, floor);
     }
     const std::pair<const char*, Writer> writers[] = {
         {"Contended_4x5000/ours", Writer::Ours},

@@ -1,8 +1,10 @@
 #include <IdxReports/Reports/SyntheticReports.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <new>
+#include <string>
 
 #include <IdxReports/internal/FixedRecordFields.h>
 
@@ -24,9 +26,10 @@ const char* const DroppedFilesNames[] = {"File Path",     "Version GUID", "Stub 
 static_assert(std::size(DroppedFilesNames) == DroppedFilesRecord::Column::Count);
 
 // The fields of each record in line order: ToString writes them, VisitFields
-// shows them.
-template <typename Out>
-Out& Fields(const DanglingStubsRecord& r, Out& out) {
+// shows them, and AddDanglingStubsInfo writes them from its arguments (`r` is a
+// record or StubArguments).
+template <typename Stub, typename Out>
+Out& StubFields(const Stub& r, Out& out) {
     return out.Text(r.GetFilePath())
         .Text(r.GetStubsVersionGUID())
         .Text(r.GetDataVersionGUID())
@@ -48,6 +51,30 @@ Out& Fields(const DroppedFilesRecord& r, Out& out) {
         .Text(r.GetReasonString());
 }
 
+// AddDanglingStubsInfo's arguments seen as the record they would fill, so that
+// its line is written straight from them: filling a record would copy every
+// text once more for nothing.
+struct StubArguments {
+    const std::string& filePath;
+    const std::string& stubsVersionGUID;
+    const std::string& dataVersionGUID;
+    uint64_t modifiedTimestamp;
+    uint64_t sizeInBytes;
+    bool pulledForward;
+    const std::string& stubType;
+    const std::string& origAppGUID;
+
+    const std::string& GetFilePath() const { return filePath; }
+    const std::string& GetStubsVersionGUID() const { return stubsVersionGUID; }
+    const std::string& GetDataVersionGUID() const { return dataVersionGUID; }
+    // Bit for bit: a time stamp of 2^63 or more reads back negative.
+    long GetModifiedTimestamp() const { return static_cast<long>(modifiedTimestamp); }
+    unsigned long long GetSizeInBytes() const { return sizeInBytes; }
+    bool GetPulledForwardFromPreviousCycle() const { return pulledForward; }
+    const std::string& GetStubType() const { return stubType; }
+    const std::string& GetOrigAppGUID() const { return origAppGUID; }
+};
+
 }  // namespace
 
 // --- dangling stubs ---
@@ -58,12 +85,12 @@ std::string DanglingStubsRecord::ToString() {
     const std::size_t texts =
         filePath.size() + stubsVersionGUID.size() + dataVersionGUID.size() + stubType.size() + origAppGUID.size();
     detail::FixedLine line(*this, texts + Column::Count * detail::FixedLine::NumberWidth);
-    return Fields(*this, line).Take();
+    return StubFields(*this, line).Take();
 }
 
 void DanglingStubsRecord::VisitFields(const FieldVisitor& visit) const {
     detail::FieldWalk walk(visit, DanglingStubsNames);
-    Fields(*this, walk);
+    StubFields(*this, walk);
 }
 
 CQiError DanglingStubsRecord::FromString(const std::string& line) {
@@ -95,18 +122,22 @@ CQiError DanglingStubsReport::AddDanglingStubsInfo(const std::string& filePath, 
                                                    const std::string& dataVersionGUID, uint64_t modifiedTimestamp,
                                                    uint64_t sizeInBytes, bool pulledForwardFromPreviousCycle,
                                                    const std::string& stubType, const std::string& origAppGUID) {
-    CQiError err = detail::AppendRecord<DanglingStubsRecord>(*this, [&](DanglingStubsRecord& record) {
-        record.SetFilePath(filePath);
-        record.SetStubsVersionGUID(stubsVersionGUID);
-        record.SetDataVersionGUID(dataVersionGUID);
-        // Bit for bit: a time stamp of 2^63 or more reads back negative.
-        record.SetModifiedTimestamp(static_cast<long>(modifiedTimestamp));
-        record.SetSizeInBytes(sizeInBytes);
-        record.SetPulledForwardFromPreviousCycle(pulledForwardFromPreviousCycle);
-        record.SetStubType(stubType);
-        record.SetOrigAppGUID(origAppGUID);
-    });
-    return err.Push(FX_CODE_LOCATION);
+    try {
+        const StubArguments stub{filePath,    stubsVersionGUID,           dataVersionGUID, modifiedTimestamp,
+                                 sizeInBytes, pulledForwardFromPreviousCycle, stubType,        origAppGUID};
+        // The record only lends the line its separator, the report's.
+        static const DanglingStubsRecord layout;
+        const std::size_t texts =
+            filePath.size() + stubsVersionGUID.size() + dataVersionGUID.size() + stubType.size() + origAppGUID.size();
+        detail::FixedLine line(layout, texts + DanglingStubsRecord::Column::Count * detail::FixedLine::NumberWidth);
+        StubFields(stub, line);
+        CQiError err = AddRecordLine(line.View(), line.BreaksLine());
+        // A code location is two strings: built only when there is a failure to trace.
+        if (err.IsError()) err.Push(FX_CODE_LOCATION);
+        return err;
+    } catch (const std::bad_alloc&) {
+        return detail::OutOfMemory(FX_CODE_LOCATION);
+    }
 }
 
 std::string DanglingStubsReport::GetPath() const { return Report::GetPath(); }

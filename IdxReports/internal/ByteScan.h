@@ -50,43 +50,62 @@ constexpr uint64_t kEveryByte = 0x0101010101010101ull;
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 constexpr uint64_t AnyZeroByte(uint64_t word) { return (word - kEveryByte) & ~word & kHighBits; }
 
+// What a text field holds that its line has to care about.
+enum TextFlags : unsigned {
+    kNeedsQuotes = 1,  // the separator, a double quote or a carriage return: written quoted
+    kBreaksLine = 2,   // a line feed or NUL: no line can hold it
+};
+
 // Every text field of every line written passes through here, and almost none
-// needs quotes, so the whole text is usually scanned: sixteen bytes at a time, the
-// rest as one more block that overlaps bytes already seen; short texts eight
-// bytes at a time, then byte by byte.
-inline bool NeedsQuoting(std::string_view text, char separator) {
+// holds anything of the kind, so the whole text is usually scanned: sixteen bytes
+// at a time, the rest as one more block that overlaps bytes already seen; short
+// texts eight bytes at a time, then byte by byte. Both questions are answered in
+// the one pass, so a line built of scanned fields needs no second look for line
+// breaks.
+inline unsigned ScanText(std::string_view text, char separator) {
     const char* p = text.data();
     const std::size_t size = text.size();
+    unsigned flags = 0;
     if (size >= sizeof(Bytes16)) {
         const Bytes16 separators = Bytes16{} + static_cast<unsigned char>(separator);
         const Bytes16 quotes = Bytes16{} + static_cast<unsigned char>('"');
         const Bytes16 returns = Bytes16{} + static_cast<unsigned char>('\r');
-        const auto hit = [&](const char* at) {
+        const Bytes16 newlines = Bytes16{} + static_cast<unsigned char>('\n');
+        const auto scan = [&](const char* at) {
             Bytes16 block;
             std::memcpy(&block, at, sizeof block);
-            const Words16 found =
+            const Words16 quoting =
                 reinterpret_cast<Words16>((block == separators) | (block == quotes) | (block == returns));
-            return (found[0] | found[1]) != 0;
+            const Words16 breaking = reinterpret_cast<Words16>((block == newlines) | (block == Bytes16{}));
+            if ((quoting[0] | quoting[1]) != 0) flags |= kNeedsQuotes;
+            if ((breaking[0] | breaking[1]) != 0) flags |= kBreaksLine;
         };
         const char* const last = p + size - sizeof(Bytes16);
-        for (; p < last; p += sizeof(Bytes16)) {
-            if (hit(p)) return true;
-        }
-        return hit(last);
+        for (; p < last && flags != (kNeedsQuotes | kBreaksLine); p += sizeof(Bytes16)) scan(p);
+        scan(last);
+        return flags;
     }
     const uint64_t separators = kEveryByte * static_cast<unsigned char>(separator);
     const uint64_t quotes = kEveryByte * static_cast<unsigned char>('"');
     const uint64_t returns = kEveryByte * static_cast<unsigned char>('\r');
+    const uint64_t newlines = kEveryByte * static_cast<unsigned char>('\n');
     std::size_t left = size;
     for (; left >= sizeof(uint64_t); p += sizeof(uint64_t), left -= sizeof(uint64_t)) {
         uint64_t word;
         std::memcpy(&word, p, sizeof word);
-        if (AnyZeroByte(word ^ separators) | AnyZeroByte(word ^ quotes) | AnyZeroByte(word ^ returns)) return true;
+        if (AnyZeroByte(word ^ separators) | AnyZeroByte(word ^ quotes) | AnyZeroByte(word ^ returns))
+            flags |= kNeedsQuotes;
+        if (AnyZeroByte(word ^ newlines) | AnyZeroByte(word)) flags |= kBreaksLine;
     }
     for (; left > 0; ++p, --left) {
-        if (*p == separator || *p == '"' || *p == '\r') return true;
+        if (*p == separator || *p == '"' || *p == '\r') flags |= kNeedsQuotes;
+        if (*p == '\n' || *p == '\0') flags |= kBreaksLine;
     }
-    return false;
+    return flags;
+}
+
+inline bool NeedsQuoting(std::string_view text, char separator) {
+    return (ScanText(text, separator) & kNeedsQuotes) != 0;
 }
 
 }  // namespace I2::internal

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include <platform/QiError.h>
 #include <IdxReports/ReportRecord.h>
+#include <IdxReports/internal/ByteScan.h>
 
 namespace I2::detail {
 
@@ -105,8 +107,10 @@ CQiError AppendRecord(ReportType& report, Setter&& set) {
 //   FixedLine(record, 32).Text("/d/f").Number(42L).Text("a,b").Take() -> /d/f,42,"a,b"
 // Fields are written straight into a buffer that belongs to the calling thread
 // and is kept from line to line (it grows when a line needs more than `reserve`),
-// and Take() copies the line out once. Only one FixedLine per thread may be in
-// use at a time.
+// and Take() copies the line out once; View() lends it instead, until the next
+// FixedLine. Each text is scanned once, for quoting and for line breaks both:
+// BreaksLine() tells whether the line can stand in a report without a second
+// look at its bytes. Only one FixedLine per thread may be in use at a time.
 class FixedLine {
 public:
     FixedLine(const ReportRecord& record, std::size_t reserve) : record(record), buffer(&Scratch()) {
@@ -123,7 +127,15 @@ public:
 
     FixedLine& Text(std::string_view text) {
         char* out = Separate(Room(1 + 2 * text.size() + 2));
-        used = static_cast<std::size_t>(record.WriteText(out, text) - data);
+        const unsigned found = internal::ScanText(text, record.GetColumnSeparator());
+        breaksLine = breaksLine || (found & internal::kBreaksLine) != 0;
+        if (found & internal::kNeedsQuotes) {
+            out = record.WriteText(out, text);  // scans again; quoting is rare
+        } else if (!text.empty()) {
+            std::memcpy(out, text.data(), text.size());
+            out += text.size();
+        }
+        used = static_cast<std::size_t>(out - data);
         return *this;
     }
     template <typename T>
@@ -133,6 +145,9 @@ public:
         return *this;
     }
     std::string Take() const { return std::string(data, used); }
+    std::string_view View() const { return std::string_view(data, used); }
+    // A text held a line feed or NUL (numbers never do).
+    bool BreaksLine() const { return breaksLine; }
 
     // Room for a number in decimal: 20 digits and a sign.
     static constexpr std::size_t NumberWidth = 21;
@@ -165,6 +180,7 @@ private:
     std::size_t room;
     std::size_t used = 0;
     bool started = false;
+    bool breaksLine = false;
 };
 
 // The same chain of fields as FixedLine, handed to a FieldVisitor one by one

@@ -755,10 +755,17 @@ TEST(FastPath, JobStatsRecordsWriteAsThePlainPathWritesThem) {
 }
 
 // Texts far longer than the line's first estimate, some made of quotes that all
-// double, so the line builder has to grow its buffer mid-line.
+// double, so the line builder has to grow its buffer mid-line. AddDanglingStubsInfo
+// writes its line straight from its arguments, finding line breaks in the same
+// pass as quotes: its file must be the one AddRecord of the same records writes,
+// refusals included.
 TEST(FastPath, DanglingStubRecordsWithLongTextsWriteAsThePlainPathWritesThem) {
     std::mt19937_64 random(0x5703);
     const std::string alphabet = "\"\"\",a/x\r ";
+    Testing::TempDir dir;
+    DanglingStubsReport viaArguments, viaRecords;
+    ASSERT_FALSE(viaArguments.Open(dir.File("arguments.csv"), std::ios::out, false).IsError());
+    ASSERT_FALSE(viaRecords.Open(dir.File("records.csv"), std::ios::out, false).IsError());
     for (int i = 0; i < 3000; ++i) {
         std::string texts[5];
         for (std::string& text : texts) {
@@ -766,6 +773,10 @@ TEST(FastPath, DanglingStubRecordsWithLongTextsWriteAsThePlainPathWritesThem) {
             const std::size_t length =
                 i % 500 == 0 ? 100000 : random() % 4 == 0 ? random() % 3000 : random() % 40;
             for (std::size_t k = 0; k < length; ++k) text.push_back(alphabet[random() % alphabet.size()]);
+        }
+        if (random() % 20 == 0) {
+            std::string& text = texts[random() % 5];
+            text.insert(random() % (text.size() + 1), 1, random() % 2 ? '\n' : '\0');
         }
         DanglingStubsRecord r;
         r.SetFilePath(texts[0]);
@@ -782,7 +793,15 @@ TEST(FastPath, DanglingStubRecordsWithLongTextsWriteAsThePlainPathWritesThem) {
             r.GetPulledForwardFromPreviousCycle() ? "YES" : "NO", ReferenceQuote(texts[3], ','),
             ReferenceQuote(texts[4], ',')};
         ASSERT_EQ(r.ToString(), boost::algorithm::join(fields, ","));
+        const CQiError direct = viaArguments.AddDanglingStubsInfo(
+            texts[0], texts[1], texts[2], static_cast<uint64_t>(r.GetModifiedTimestamp()), r.GetSizeInBytes(),
+            r.GetPulledForwardFromPreviousCycle(), texts[3], texts[4]);
+        const CQiError plain = viaRecords.AddRecord(r);
+        ASSERT_EQ(direct.GetErrNo(), plain.GetErrNo()) << direct.Describe();
     }
+    ASSERT_FALSE(viaArguments.Close().IsError());
+    ASSERT_FALSE(viaRecords.Close().IsError());
+    EXPECT_TRUE(Testing::ReadWhole(dir.File("arguments.csv")) == Testing::ReadWhole(dir.File("records.csv")));
 }
 
 TEST(FastPath, DiskSamplesReadAsThePlainPathReadsThem) {

@@ -188,29 +188,16 @@ TEST(LogicalDiskReport, OpenNamesTheFileFromLevelZero) {
     EXPECT_EQ(lines[0].substr(tag.size() + 1), message);
 }
 
-TEST(LogicalDiskReport, AveragesFreeMebibytesPerDayLongPeriod) {
-    struct Case {
-        std::vector<Sample> samples;
-        std::vector<double> expected;
-    };
-    const std::vector<Case> cases = {
-        {{}, {}},
-        {{{0, MiB}, {3600, 2 * MiB}, {86399, 3 * MiB}}, {2.0}},
-        {{{0, MiB}, {86400, 3 * MiB}}, {1.0, 3.0}},
-        // A period runs from its first sample; an earlier time joins it.
-        {{{100, MiB}, {50, 2 * MiB}, {86450, 6 * MiB}}, {3.0}},
-        {{{100, MiB}, {50, 2 * MiB}, {86500, 6 * MiB}}, {1.5, 6.0}},
-        // Whole mebibytes only.
-        {{{0, MiB - 1}, {10, 3 * MiB}}, {1.5}},
-        {{{0, 2 * MiB}, {100000, 4 * MiB}, {200000, 8 * MiB}, {250000, 10 * MiB}}, {2.0, 4.0, 9.0}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Averages(c.samples), c.expected) << c.samples.size() << " samples";
-}
+// The averages the way they were first computed, step by step: every sample
+// loaded into a frame, then walked. A period opens at its first sample and holds
+// every later one less than a day after it (or before it); the unsigned sum
+// wraps at 64 bits and is read as signed; the last period is left out when that
+// sum reads negative. Two steps of the first way are mended here as in the
+// library: whether a period is open is a flag (a period starting at time -1 is
+// one), and the time difference is taken exactly (128 bits) instead of
+// overflowing.
+__extension__ typedef __int128 Wide;
 
-// The averages as they were first computed, the whole file loaded and then walked:
-// a period is a day in exact time differences (a long double holds any difference
-// of two 64-bit times), the sum wraps at 64 bits and is read as signed, and a last
-// period whose sum reads negative is left out.
 CQiError LoadEverythingAverages(const std::string& directory, std::vector<double>& averages) {
     LogicalDiskReport report;
     CQiError err = report.Open(directory, Key);
@@ -218,22 +205,28 @@ CQiError LoadEverythingAverages(const std::string& directory, std::vector<double
     if (!err.IsError()) err = report.LoadAll(samples);
     if (err.IsError()) return err;
     bool open = false;
-    long double start = 0;
-    uint64_t sum = 0;
-    double count = 0;
-    const auto average = [&] { return static_cast<double>(static_cast<int64_t>(sum)) / count; };
+    int64_t start = -1;
+    uint64_t sum = ~uint64_t{0};
+    int32_t counter = 0;  // samples in the period, less one
+    const auto average = [&] {
+        return static_cast<double>(static_cast<int64_t>(sum)) / static_cast<double>(counter + 1);
+    };
     for (const LogicalDiskRecord& sample : samples) {
-        const long double time = static_cast<long double>(sample.GetTime());
-        if (open && time - start < 86400) {
-            sum += sample.GetDiskFree() >> 20;
-            ++count;
-            continue;
+        const int64_t t = sample.GetTime();
+        const uint64_t m = sample.GetDiskFree() >> 20;
+        if (!open) {
+            open = true;
+            start = t;
+            sum = m;
+        } else if (static_cast<Wide>(t) - start < 86400) {
+            sum += m;
+            ++counter;
+        } else {
+            averages.push_back(average());
+            start = t;
+            sum = m;
+            counter = 0;
         }
-        if (open) averages.push_back(average());
-        open = true;
-        start = time;
-        sum = sample.GetDiskFree() >> 20;
-        count = 1;
     }
     if (open && static_cast<int64_t>(sum) >= 0) averages.push_back(average());
     return CQiError::Success();
@@ -250,6 +243,63 @@ void ExpectSameAsLoadingEverything(const std::string& directory, const std::stri
     // Bit for bit: the same sums divided by the same counts.
     for (std::size_t i = 0; i < streamed.size(); ++i)
         ASSERT_EQ(std::memcmp(&streamed[i], &loaded[i], sizeof(double)), 0) << what << ": average " << i;
+}
+
+TEST(LogicalDiskReport, AveragesFreeMebibytesPerDayLongPeriod) {
+    struct Case {
+        std::vector<Sample> samples;
+        std::vector<double> expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}},
+        {{{0, MiB}, {3600, 2 * MiB}, {86399, 3 * MiB}}, {2.0}},
+        {{{0, MiB}, {86400, 3 * MiB}}, {1.0, 3.0}},
+        // A period runs from its first sample; an earlier time joins it.
+        {{{100, MiB}, {50, 2 * MiB}, {86450, 6 * MiB}}, {3.0}},
+        {{{100, MiB}, {50, 2 * MiB}, {86500, 6 * MiB}}, {1.5, 6.0}},
+        // Whole mebibytes only.
+        {{{0, MiB - 1}, {10, 3 * MiB}}, {1.5}},
+        {{{0, 2 * MiB}, {100000, 4 * MiB}, {200000, 8 * MiB}, {250000, 10 * MiB}}, {2.0, 4.0, 9.0}},
+        {{{1700000000, 7 * MiB + 5}}, {7.0}},
+        // The largest free spaces: 2^44 - 1 MiB each, whose sum still fits.
+        {{{0, ~0ULL}, {1, ~0ULL}, {86400, 1ULL << 63}},
+         {static_cast<double>((1ULL << 44) - 1), static_cast<double>(1ULL << 43)}},
+    };
+    for (const Case& c : cases) {
+        const std::string what = std::to_string(c.samples.size()) + " samples";
+        Testing::TempDir dir;
+        AppendSamples(dir.Path(), c.samples);
+        std::vector<double> averages;
+        ASSERT_OK(LoadAverages(dir.Path(), averages));
+        EXPECT_EQ(averages, c.expected) << what;
+        ExpectSameAsLoadingEverything(dir.Path(), what);
+    }
+}
+
+// Files as other writers, hand edits and crashes leave them, each averaged both
+// ways: the streamed load must read and refuse exactly what loading them all does.
+TEST(LogicalDiskReport, StreamedAveragesOfFilesAsFoundAreThoseOfLoadingEverything) {
+    const std::string header = "Time,DB,Logs,Reports,V1,Other,DiskSize,DiskFree,Alert\n";
+    const std::string a = "0,10,20,30,0,5,8192,1048576,\n", b = "3600,0,0,0,0,0,0,2097152,low\n";
+    const std::vector<std::string> contents = {
+        "",
+        header,
+        header + a + b,
+        header + "1000, 10, 20, 30, 0, 5, 8192, 4096, x\n" + "1001 ,1,1,1,1,1,1, 3145728 ,\n",
+        header + a + "0,10,20,30,0,5,8192,1048576,\r\n" + b,  // a line break written elsewhere
+        header + a + b + "90000,0,0,0,0,0,0,5242",                // the last line still being written
+        header + a + "1,2,3,4,5,6,7,8\n" + b,                      // eight columns
+        header + a + "1,2,3,4,5,6,7,8,9,10\n" + b,                 // ten
+        header + a + "\n" + b,
+        header + a + "7,0,0,0,0,0,0,+2097152,\n" + b,  // a number lexical_cast takes
+        header + a + "7,0,0,0,0,0,0,99999999999999999999,\n" + b,
+        header + a + std::string("7,0,0,0,0,0,0,2097152,n\0ul\n", 24) + b,
+    };
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        Testing::TempDir dir;
+        std::ofstream(LogicalDiskReport::GetFilePath(dir.Path(), Key), std::ios::binary) << contents[i];
+        ExpectSameAsLoadingEverything(dir.Path(), "file " + std::to_string(i));
+    }
 }
 
 // Times near the extremes wrap instead of overflowing (which is undefined).
