@@ -344,7 +344,7 @@ CQiError LockWithoutLimit(int fd, const std::string& path) {
 // The kernel cannot wait on these locks with a time limit, so a timed wait
 // polls, backing off from 100 us to 10 ms between attempts. At least one
 // attempt is made however short the limit.
-CQiError LockWithin(int fd, int timeoutMs, const std::string& path) {
+CQiError LockWithin(int fd, int timeoutMs, const std::string& path, bool& timedOut) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::chrono::microseconds backOff = kFirstBackOff;
     for (;;) {
@@ -353,6 +353,7 @@ CQiError LockWithin(int fd, int timeoutMs, const std::string& path) {
         if (error != EWOULDBLOCK) return ErrorFromErrno(FX_CODE_LOCATION, error, "lock", path);
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
+            timedOut = true;
             return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, kLockError, "Timed out after %d ms", timeoutMs);
         }
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
@@ -412,7 +413,7 @@ CQiError IdxNamedMutex::Acquire(int timeoutMs) {
     }
     const int limit = timeoutMs == 0 ? GetDefaultTimeoutMs() : timeoutMs;
     const std::string path = dir_ + "/" + LockFileName(name_);
-    const CQiError err = limit < 0 ? LockWithoutLimit(fd_, path) : LockWithin(fd_, limit, path);
+    const CQiError err = limit < 0 ? LockWithoutLimit(fd_, path) : LockWithin(fd_, limit, path, timedOut_);
     if (err.IsError()) return err;
     if (!Register(key)) {
         Unlock(fd_);
@@ -423,6 +424,7 @@ CQiError IdxNamedMutex::Acquire(int timeoutMs) {
 }
 
 bool IdxNamedMutex::lock(int timeoutMs) {
+    timedOut_ = false;
     if (!locked_) {
         try {
             reason_ = Acquire(timeoutMs).GetMessage();

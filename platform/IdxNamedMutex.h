@@ -44,6 +44,9 @@ public:
     //   "Failed to open lock file [/srv/locks/L_r.csv]: Permission denied"
     // Empty after a lock() that succeeded, and before the first lock().
     const std::string& failureReason() const { return reason_; }
+    // Whether the last lock() failed only because another holder kept the
+    // lock for the whole wait, as opposed to a lock that could not be asked for.
+    bool timedOut() const { return timedOut_; }
 
     const std::string& name() const { return name_; }
 
@@ -63,6 +66,7 @@ private:
     uint64_t device_ = 0;
     uint64_t inode_ = 0;
     std::string reason_;
+    bool timedOut_ = false;
 };
 
 }  // namespace I2::Utils

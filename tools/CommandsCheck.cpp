@@ -30,8 +30,6 @@ namespace {
 // in memory; past this many problems the rest are only counted.
 constexpr std::size_t kListedProblemsPerFile = 100;
 
-// Side files next to a report, as the library names them.
-
 // The cross-process lock of a report, under the name its writers take: the
 // path with "/" replaced, of the absolute path, since writers open absolute
 // paths in practice.
@@ -45,6 +43,13 @@ public:
     // is not waited for, and one that wants it is kept no longer than that.
     bool TryNow() { return mutex_.lock(1); }
     void Release() { mutex_.unlock(); }
+    // After a failed attempt: whether a holder kept the lock, rather than the
+    // lock could not be asked for at all (an unsafe or unwritable lock directory).
+    bool HeldByAnother() const { return mutex_.timedOut(); }
+    // Why the last attempt failed, as a phrase for a message.
+    std::string WhyNot() const {
+        return HeldByAnother() ? "held by a writer" : "not to be had: " + mutex_.failureReason();
+    }
 
 private:
     I2::Utils::IdxNamedMutex mutex_;
@@ -121,8 +126,11 @@ public:
     bool Lock() {
         lock_ = std::make_unique<ReportLock>(path_);
         if (lock_->Wait()) return true;
-        console_.Fail(fmt::format("{}: the report's lock is held by a writer (waited {} ms); nothing was changed",
-                                  path_, I2::Utils::IdxNamedMutex::GetDefaultTimeoutMs()));
+        const std::string waited =
+            lock_->HeldByAnother()
+                ? fmt::format(" (waited {} ms)", I2::Utils::IdxNamedMutex::GetDefaultTimeoutMs())
+                : std::string();
+        console_.Fail(fmt::format("{}: the report's lock is {}{}; nothing was changed", path_, lock_->WhyNot(), waited));
         return false;
     }
 
@@ -147,6 +155,12 @@ public:
             if (!error.IsError()) error = dir.Sync();
             if (error.IsError()) return console_.Fail(I2::ReportSideFiles::Temporary(path_), error), false;
             console_.out << fmt::format("{}: removed the leftover {}\n", path_, I2::ReportSideFiles::Temporary(path_));
+        }
+        // What stands at FILE.bad is a person's to remove: no rewrite makes it sound.
+        if (unrepairable_) {
+            console_.Fail(fmt::format("{}: {} is left as it is; a repair cannot fix it", path_,
+                                      I2::ReportSideFiles::Unreadable(path_)));
+            return false;
         }
         return true;
     }
@@ -187,6 +201,11 @@ private:
         }
         ReportLock lock(path_);
         if (!lock.TryNow()) {
+            if (!lock.HeldByAnother()) {
+                Problem(where + what + ": cannot tell whether a writer is finishing it, the report's lock is " +
+                        lock.WhyNot());
+                return;
+            }
             Note(where + "note: last line is being written (a writer holds the report's lock)");
             tail_ = Tail{};
             return;
@@ -216,7 +235,11 @@ private:
         if (!locked) {
             ReportLock lock(path_);
             if (!lock.TryNow()) {
-                Note(tmp + ": note: a rewrite is in progress (a writer holds the report's lock)");
+                if (lock.HeldByAnother()) {
+                    Note(tmp + ": note: a rewrite is in progress (a writer holds the report's lock)");
+                } else {
+                    Problem(tmp + ": cannot tell whether a rewrite left it, the report's lock is " + lock.WhyNot());
+                }
                 return;
             }
         }
@@ -231,6 +254,7 @@ private:
         const std::string what = WhatIsAt(bad);
         if (what.empty()) return;
         if (what != "a regular file") {
+            unrepairable_ = true;
             Problem(fmt::format("{}: {}, not a regular file; a repair cannot write there", bad, what));
             return;
         }
@@ -243,6 +267,7 @@ private:
             if (got && line.text.rfind("# ", 0) != 0) ++moved;
         }
         if (error.IsError()) {
+            unrepairable_ = true;
             Problem(fmt::format("{}: {}", bad, error.GetMessage()));
             return;
         }
@@ -338,7 +363,9 @@ private:
         }
         constexpr std::size_t kFlushAt = 256 * 1024;
         if (!error.IsError()) {
-            error = file.ForEachDataLine(console_, [&](const InputLine& line) {
+            // The walk stops at the first failure to keep a line, which is then
+            // in `error`; the walk's own result must not overwrite it.
+            const CQiError walk = file.ForEachDataLine(console_, [&](const InputLine& line) {
                 if (line.terminated && !line.TooLong() && kind_->ReadLine(line.text, columns, nullptr, why)) {
                     ++kept;
                     keptText += line.text;
@@ -349,6 +376,7 @@ private:
                 }
                 return !error.IsError();
             });
+            if (!error.IsError()) error = walk;
         }
         const uint64_t moved = bad.Lines();
         if (!error.IsError()) error = bad.Commit();
@@ -356,7 +384,15 @@ private:
         if (!error.IsError()) error = tmp.Sync();
         if (!error.IsError()) error = tmp.Close();
         if (!error.IsError()) error = dir.Rename(tmpName, name);
+        const bool replaced = !error.IsError();
         if (!error.IsError()) error = dir.Sync();
+        if (replaced && error.IsError()) {
+            return console_.Fail(fmt::format("{}: the report was rewritten, but its directory could not be synced, "
+                                             "so a crash may yet bring back the old one",
+                                             path_),
+                                 error),
+                   false;
+        }
         if (error.IsError()) {
             (void)tmp.Close();
             (void)dir.Unlink(tmpName, true);
@@ -381,6 +417,7 @@ private:
     uint64_t scannedBytes_ = 0;
     bool leftoverTemp_ = false;
     bool foreignTemp_ = false;
+    bool unrepairable_ = false;  // FILE.bad is no file a repair can append to or read
     std::size_t problems_ = 0;
     std::size_t listed_ = 0;
     std::size_t unlisted_ = 0;
@@ -402,7 +439,11 @@ Outcome CheckFile(const Console& console, const std::string& path, const CheckOp
     // rewrite at all, so a compressed copy or an unknown file takes no lock.
     {
         ReportFile probe;
-        if (!probe.Open(path).IsError() && probe.Kind() != nullptr && !probe.IsPlainFile()) {
+        if (probe.Open(path).IsError() || probe.Kind() == nullptr) {
+            checker.Scan(false);  // says why it is no report
+            return Outcome::Problems;
+        }
+        if (!probe.IsPlainFile()) {
             checker.Scan(false);
             console.Fail(path + ": a compressed file is only checked, never repaired; decompress it to repair it");
             return Outcome::Problems;

@@ -14,6 +14,8 @@
 #include <fmt/format.h>
 
 #include "Console.h"
+#include "Input.h"
+#include "Output.h"
 #include "ReportFile.h"
 
 namespace IdxTool {
@@ -123,7 +125,7 @@ public:
                 if (!line.terminated) return true;
                 if (line.TooLong() || !kind->ReadLine(line.text, fileColumns, &row, why)) {
                     if (unreadable_++ == 0) firstUnreadable_ =
-                        fmt::format("{} line {}", path == "-" ? "standard input" : path, line.number);
+                        fmt::format("{} line {}", path == "-" ? "standard input" : Printable(path), line.number);
                     return true;
                 }
                 if (!Matches(options_, selection, row)) return true;
@@ -212,7 +214,7 @@ int Show(const Console& console, const ShowOptions& options) {
             return false;
         }
         finish();
-        if (table && options.files.size() > 1) console.out << (columns.empty() ? "" : "\n") << "== " << file.Path() << '\n';
+        if (table && options.files.size() > 1) console.out << (columns.empty() ? "" : "\n") << "== " << Printable(file.Path()) << '\n';
         columns = selection.names;
         writer = MakeRowWriter(format, console.out);
         writer->Begin(columns);
@@ -230,7 +232,7 @@ int Show(const Console& console, const ShowOptions& options) {
     };
 
     bool rereadable = true;
-    for (const std::string& path : options.files) rereadable = rereadable && path != "-";
+    for (const std::string& path : options.files) rereadable = rereadable && !NamesStandardInput(path);
     std::size_t skip = 0;  // with --tail: the records before the last N
     if (options.tail && rereadable) {
         // A first pass counts, so --tail holds nothing however long the file.
@@ -264,8 +266,11 @@ int Show(const Console& console, const ShowOptions& options) {
                 held.pop_front();
             }
             held.push_back(prepare(row, kind, selection));
-            heldBytes += cost(row);
-            if (heldBytes > kTailBytes) return tooMuch = true, false;
+            heldBytes += cost(held.back());  // the prepared row: what is taken off again
+            if (heldBytes > kTailBytes) {
+                held.clear();  // not the tail: nothing of it is shown
+                return tooMuch = true, false;
+            }
             return true;
         }
         if (options.tail && seen++ < skip) return true;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace IdxTool {
 namespace {
@@ -17,7 +18,56 @@ CQiError FromErrno(const FXCodeLocation& where, int saved) {
     return FXErrorUtil::ErrorSysErrNo(where, saved, saved, "%s", ReasonOf(saved).c_str());
 }
 
+// Opens `path` for reading without acting on what stands there: the name is
+// first taken as a mere reference (O_PATH opens nothing), judged by that
+// reference, and only then opened through the same reference, so a device
+// swapped in between is never opened. Opening some devices acts on them (a
+// tape rewinds): a device or socket is refused unopened, unless it is this
+// process's own standard input. O_NONBLOCK: a FIFO opens at once and is refused by the
+// caller's type check instead of the tool waiting for a writer.
+CQiError OpenUnseen(const std::string& path, const struct stat* ownStdin, int& fd, struct stat& st) {
+    int ref;
+    do {
+        ref = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    } while (ref < 0 && errno == EINTR);
+    if (ref < 0) return FromErrno(FX_CODE_LOCATION, errno);
+    struct stat named {};
+    if (::fstat(ref, &named) != 0) {
+        const int saved = errno;
+        ::close(ref);
+        return FromErrno(FX_CODE_LOCATION, saved);
+    }
+    const bool isStdin = ownStdin != nullptr && named.st_dev == ownStdin->st_dev && named.st_ino == ownStdin->st_ino;
+    const bool harmlessToOpen = S_ISREG(named.st_mode) || S_ISDIR(named.st_mode) || S_ISFIFO(named.st_mode);
+    if (!harmlessToOpen && !isStdin) {
+        ::close(ref);
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s, not a regular file", FileTypeName(named.st_mode));
+    }
+    const std::string viaRef = "/proc/self/fd/" + std::to_string(ref);
+    do {
+        fd = ::open(viaRef.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(ref);
+    if (fd < 0) return FromErrno(FX_CODE_LOCATION, saved);
+    if (::fstat(fd, &st) != 0) {
+        const int failed = errno;
+        ::close(fd);
+        fd = -1;
+        return FromErrno(FX_CODE_LOCATION, failed);
+    }
+    return CQiError::Success();
+}
+
 }  // namespace
+
+bool NamesStandardInput(const std::string& path) {
+    if (path == "-") return true;
+    struct stat own {};
+    struct stat named {};
+    return ::fstat(STDIN_FILENO, &own) == 0 && ::stat(path.c_str(), &named) == 0 && !S_ISREG(own.st_mode) &&
+           named.st_dev == own.st_dev && named.st_ino == own.st_ino;
+}
 
 const char* FileTypeName(unsigned mode) {
     if (S_ISREG(mode)) return "a regular file";
@@ -69,25 +119,10 @@ CQiError InputStream::Open(const std::string& path) {
         fd_ = STDIN_FILENO;
         stdin_ = true;
     } else {
-        // O_NONBLOCK: a FIFO planted under a report's name opens at once, and the
-        // type check below refuses it instead of the tool waiting for a writer.
-        // Opening some devices acts on them (a tape rewinds): one is refused
-        // unseen, unless it is this process's own standard input.
-        struct stat named {};
-        if (::stat(path.c_str(), &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode)) &&
-            !(haveStdin && named.st_dev == own.st_dev && named.st_ino == own.st_ino))
-            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s, not a regular file", FileTypeName(named.st_mode));
-        int fd;
-        do {
-            fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) return FromErrno(FX_CODE_LOCATION, errno);
+        int fd = -1;
         struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            const int saved = errno;
-            ::close(fd);
-            return FromErrno(FX_CODE_LOCATION, saved);
-        }
+        CQiError error = OpenUnseen(path, haveStdin ? &own : nullptr, fd, st);
+        if (error.IsError()) return error.Push(FX_CODE_LOCATION);
         if (haveStdin && st.st_dev == own.st_dev && st.st_ino == own.st_ino && !S_ISREG(st.st_mode)) {
             // /dev/stdin and its kind: the same pipe as descriptor 0.
             ::close(fd);

@@ -96,6 +96,10 @@ private:
 // "a regular file", "a symbolic link", "a FIFO", ... for a stat mode.
 const char* FileTypeName(unsigned mode);
 
+// Whether `path` is "-" or another name of this process's standard input
+// (/dev/stdin, /proc/self/fd/0) that is no regular file: input read only once.
+bool NamesStandardInput(const std::string& path);
+
 // "permission denied", "no such file", ... for an errno value.
 std::string ReasonOf(int errnoValue);
 

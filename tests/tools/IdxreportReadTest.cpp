@@ -1,11 +1,16 @@
 // idxreport show and check, on files the library wrote and on damaged ones.
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <ios>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <IdxReports/Reports/JobStatsReport.h>
@@ -125,6 +130,35 @@ TEST(IdxreportShow, HeadAndTailPickTheirRecords) {
     EXPECT_EQ(RunTool(dir, {"show", "--tail", "2", path}).out, "Job Id,Reason\n8,aged out\n9,aged out\n");
     EXPECT_EQ(RunTool(dir, {"show", "--head", "0", path}).out, "Job Id,Reason\n");
     EXPECT_EQ(Lines(RunTool(dir, {"show", "--tail", "50", path}).out).size(), 11u);
+}
+
+// Standard input through a pipe is read once, so --tail holds the last rows; a
+// table holds them with their times as date-times, which are longer.
+TEST(IdxreportShow, TailOfAPipeHoldsTheLastRowsWhateverTheFormat) {
+    TempDir dir;
+    const std::string path = LogicalDiskReport::GetFilePath(dir.Path(), "disk");
+    {
+        LogicalDiskReport report;
+        ASSERT_LIB_OK(report.Open(path, std::ios::out | std::ios::app, false));
+        LogicalDiskRecord sample;
+        for (long t = 0; t < 5000; ++t) {
+            sample.SetTime(t * 60);
+            ASSERT_LIB_OK(report.AddRecord(sample));
+        }
+    }
+    const std::string text = ReadWhole(path);
+    for (const std::string& name : {std::string("-"), std::string("/dev/stdin")}) {
+        const ToolResult csv = RunTool(dir, {"show", "--tail", "2", "--columns", "Time", name}, text, Stdin::Pipe);
+        EXPECT_EQ(csv.code, 0) << name << ": " << csv.err;
+        EXPECT_EQ(csv.out, "Time\n299880\n299940\n") << name;
+        const ToolResult table =
+            RunTool(dir, {"show", "--format", "table", "--tail", "3", "--columns", "Time", name}, text, Stdin::Pipe);
+        EXPECT_EQ(table.code, 0) << name << ": " << table.err;
+        const std::vector<std::string> rows = Lines(table.out);
+        ASSERT_FALSE(rows.empty()) << name;
+        EXPECT_NE(rows.back().find("1970-01-04 11:19:00"), std::string::npos) << table.out;
+        EXPECT_EQ(table.out.find("1970-01-01 "), std::string::npos) << table.out;
+    }
 }
 
 TEST(IdxreportShow, OlderJobStatsFileShowsTheColumnsItHas) {
@@ -371,6 +405,56 @@ TEST(IdxreportRepair, GivesUpWhileAWriterHoldsTheLockAndChangesNothing) {
     EXPECT_ONE_ERROR_LINE(result);
     EXPECT_EQ(ReadWhole(path), before);
     EXPECT_FALSE(CQiPath::Exists(path + ".bad"));
+}
+
+// What stands at FILE.bad and is no file a repair may append to stops the
+// repair before the report changes, however far the copy had gone; and a
+// sound report beside it is no repair done.
+TEST(IdxreportRepair, ABadFileItCannotWriteStopsTheRepairAndChangesNothing) {
+    TempDir dir;
+    const std::string path = dir.File("verify.csv");
+    AddStub(path, "/d/1");
+    const std::string header = Lines(ReadWhole(path))[0] + "\n";
+    std::string rows;
+    for (int i = 0; i < 20000; ++i) rows += "/d/" + std::to_string(i) + ",1,1,g\n";
+    const std::string damaged = header + "/d/0,1,1,g\nbad line\n" + rows;
+    WriteWhole(dir.File("elsewhere"), "not the report's\n");
+    const std::vector<std::function<void(const std::string&)>> plants = {
+        [&](const std::string& at) { ASSERT_EQ(::symlink(dir.File("elsewhere").c_str(), at.c_str()), 0); },
+        [&](const std::string& at) { ASSERT_EQ(::mkdir(at.c_str(), 0700), 0); },
+    };
+    for (std::size_t k = 0; k < plants.size(); ++k) {
+        SCOPED_TRACE("plant " + std::to_string(k));
+        for (const std::string& content : {damaged, header + rows}) {
+            WriteWhole(path, content);
+            plants[k](path + ".bad");
+            const ToolResult result = RunTool(dir, {"check", "--repair", path});
+            EXPECT_EQ(result.code, 1) << result.out << result.err;
+            EXPECT_TRUE(ReadWhole(path) == content);
+            EXPECT_FALSE(CQiPath::Exists(path + ".tmp"));
+            EXPECT_EQ(ReadWhole(dir.File("elsewhere")), "not the report's\n");
+            std::filesystem::remove_all(path + ".bad");
+        }
+    }
+}
+
+// A lock that cannot even be asked for says nothing about writers: a torn
+// last line then stays a problem instead of passing as one being written.
+TEST(IdxreportCheck, ALockNotToBeHadLeavesATornLineAProblem) {
+    TempDir dir;
+    const std::string path = dir.File("verify.csv");
+    AddStub(path, "/d/1");
+    Append(path, "/d/2,1,");
+    WriteWhole(dir.File("file"), "");
+    const std::string locks = std::getenv("IDXREPORTS_LOCK_DIR");
+    ::setenv("IDXREPORTS_LOCK_DIR", dir.File("file/locks").c_str(), 1);
+    const ToolResult result = RunTool(dir, {"check", path});
+    ::setenv("IDXREPORTS_LOCK_DIR", locks.c_str(), 1);
+    EXPECT_EQ(result.code, 1) << result.out;
+    EXPECT_NE(result.out.find(path + ":3: unterminated last line (7 bytes without a line end): cannot tell whether "
+                                     "a writer is finishing it, the report's lock is not to be had: "),
+              std::string::npos)
+        << result.out;
 }
 
 TEST(IdxreportRepair, LeavesAFileOfUnknownKindAlone) {

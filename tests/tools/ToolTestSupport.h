@@ -32,10 +32,14 @@ struct ToolResult {
     std::string err;
 };
 
-// Runs idxreport with `args`; stdin is `input` (empty unless given) and stdout
-// and stderr are files, so the tool sees no terminal. The tool inherits
-// IDXREPORTS_LOCK_DIR from the TempDir of the test.
-inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "") {
+enum class Stdin { File, Pipe };
+
+// Runs idxreport with `args`; stdin is `input` (empty unless given), from a
+// file or through a pipe, which can be read only once; stdout and stderr are
+// files, so the tool sees no terminal. The tool inherits IDXREPORTS_LOCK_DIR
+// from the TempDir of the test.
+inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "",
+                          Stdin from = Stdin::File) {
     const std::string outPath = dir.File(".tool-stdout");
     const std::string errPath = dir.File(".tool-stderr");
     const std::string inPath = dir.File(".tool-stdin");
@@ -47,10 +51,13 @@ inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& ar
     for (std::string& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
+    int pipeFds[2] = {-1, -1};
+    if (from == Stdin::Pipe && ::pipe(pipeFds) != 0) ADD_FAILURE() << "no pipe";
     ToolResult result;
     pid_t child = ::fork();
     if (child == 0) {
-        int in = ::open(inPath.c_str(), O_RDONLY);
+        int in = from == Stdin::Pipe ? pipeFds[0] : ::open(inPath.c_str(), O_RDONLY);
+        if (from == Stdin::Pipe) ::close(pipeFds[1]);
         int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0) ::_exit(127);
@@ -59,6 +66,18 @@ inline ToolResult RunTool(const TempDir& dir, const std::vector<std::string>& ar
         ::dup2(err, 2);
         ::execv(argv[0], argv.data());
         ::_exit(127);
+    }
+    if (from == Stdin::Pipe) {
+        ::close(pipeFds[0]);
+        // The tool's output goes to files, so it reads all of this without
+        // waiting for anyone; a tool that stops early closes the pipe.
+        ::signal(SIGPIPE, SIG_IGN);
+        for (std::size_t done = 0; done < input.size();) {
+            const ssize_t n = ::write(pipeFds[1], input.data() + done, input.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(pipeFds[1]);
     }
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child) {
