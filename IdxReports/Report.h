@@ -21,8 +21,10 @@ namespace I2 {
 //
 // Crash safety: a rewrite (Update) goes through path + ".tmp", synced and renamed
 // over the report under the report's own lock, so the report always holds either
-// its old or its new content in full. A rotation keeps the lock from the copy to
-// ".old" until the emptied file has its header again. A rewrite keeps every
+// its old or its new content in full. A rotation, under the same lock, swaps a
+// fresh header-only file in for the report in one rename and only then names
+// the old file ".old", so the report is never missing and no row is in both
+// files; readers holding the old file read it unchanged to its end. A rewrite keeps every
 // line it was not asked to change byte for byte; a line that is no record of
 // the report, and bytes after the last "\n" that a crash left, go to
 // path + ".bad" with their line numbers, synced before the report is replaced.

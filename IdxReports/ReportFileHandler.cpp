@@ -259,7 +259,21 @@ bool ReportFileHandler::FitWriterModeToFile() {
 // Only a writer may do it: it holds the lock, so bytes after the last "\n"
 // cannot be a line being appended; they are what a killed writer left.
 CQiError ReportFileHandler::SetTornTailAside() {
-    return ReportLineTriage::MoveTornTail(directory, fileName, linesSetAside).Push(FX_CODE_LOCATION);
+    CQiError err = ReportLineTriage::MoveTornTail(directory, fileName, linesSetAside);
+    const int why = err.GetSystemErrNo();
+    if (!err.IsError() || (why != EPERM && why != EACCES && why != EROFS)) return err.Push(FX_CODE_LOCATION);
+    // A writer that may append to the report but not replace it (another
+    // user's report in a shared group, a directory it cannot write) still
+    // appends, on a new line: the torn bytes then stand as a line of their own
+    // until a repair moves them, which is better than refusing every record.
+    linesSetAside = 0;
+    const int level = debugLog.getDebugLevel();
+    if (level >= -1) {
+        debugLog.Debug(level >= 2 ? __PRETTY_FUNCTION__ : "",
+                       "Torn last line of [%s] left in place, appending after it: %s", filePath.c_str(),
+                       err.GetMessage().c_str());
+    }
+    return CQiError::Success();
 }
 
 CQiError ReportFileHandler::Reopen(OpenMode_t mode) {

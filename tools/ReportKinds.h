@@ -83,7 +83,7 @@ const ReportKind* RecogniseReportKind(const std::vector<std::string>& header);
 bool IsNumberOf(ColumnType type, std::string_view text, std::string* why);
 
 // Reads one data line into `record`, by the rules of ReportKind::ReadLine.
-// Instantiated for every record class of the library.
+// Instantiated for the record classes whose files the tool reads record by record.
 template <typename Record>
 bool ReadRecord(Record& record, const std::string& line, std::size_t fileColumns, std::string& why);
 

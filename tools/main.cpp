@@ -1,6 +1,6 @@
 // idxreport: reads, checks and repairs the report files of an index server.
 // This file only parses the command line; the work is in Commands*.cpp.
-// Each subcommand has its own Add*Command function below.
+// Most subcommands have their own Add*Command function below.
 #include <cstddef>
 #include <exception>
 #include <iostream>

@@ -724,6 +724,28 @@ TEST_F(ReportTemplate, RewriteKeepsTheOwnerOrFailsWithoutTouchingTheReport) {
     EXPECT_FALSE(Exists(path + ".tmp"));
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
+
+    // Nor can that user move a torn last line aside; its records still go in,
+    // after the torn bytes, instead of being refused for good.
+    WriteWhole(path, content + "2,b");
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        int code = 3;
+        if (::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0) {
+            TestReport other;
+            CQiError err = other.Open(path, std::ios::out | std::ios::app, false);
+            TestRecord record(3, "c", 3);
+            if (!err.IsError()) err = other.AddRecord(record);
+            if (!err.IsError()) err = other.Close();
+            code = err.IsError() ? 1 : 0;
+            if (code) std::fprintf(stderr, "%d %s\n", err.GetErrNo(), err.GetMessage().c_str());
+        }
+        ::_exit(code);
+    }
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "append by nobody after a torn line failed";
+    EXPECT_EQ(ReadWhole(path), content + "2,b\n3,c,3\n");
 }
 
 }  // namespace
