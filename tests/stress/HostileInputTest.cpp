@@ -1097,7 +1097,9 @@ TEST(HostileContent, HugeLineOrManyBadLinesAbortedTheWriterOrEscapedAsAnExceptio
              return err;
          },
          10},
-        {"LoadAll of the bad lines", load(tiny), 10},
+        // Each "x" reads as a row of defaults: a frame of them does not fit
+        // under the limit, and fits when there is none (under a sanitizer).
+        {"LoadAll of the bad lines", load(tiny), kSanitized ? -1 : 10},
         {"SetInvalidJobs over the bad lines",
          [d] {
              std::vector<unsigned long> ids{1};
