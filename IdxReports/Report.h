@@ -81,6 +81,11 @@ public:
     CQiError Rewrite(const std::string& path, DataFrame_t& frame);
 
 protected:
+    // Open of `name` in `dir`, a directory the concrete report made and entered
+    // itself without following links, so that nothing is looked up by path
+    // again; no header check. See ReportFileHandler::OpenIn.
+    CQiError OpenIn(const CQiDirectoryHandle& dir, const std::string& name, OpenMode_t mode);
+
     // AddRecord for a concrete report that built its record's line itself (as
     // its ToString would), without a record or a string of its own; the line is
     // refused as AddRecord refuses it when `breaksLine` (it holds "\n" or NUL),
@@ -98,7 +103,9 @@ private:
 
     CQiError WriteRecord(ReportFileHandler& target, _RecType& record, const std::string& path);
     // Open's steps; Open turns whatever they throw into an error.
-    CQiError OpenChecked(const std::string& path, OpenMode_t mode, bool checkHeader);
+    // `resolved`: OpenIn's directory, in which `path`'s file name is opened.
+    CQiError OpenChecked(const std::string& path, OpenMode_t mode, bool checkHeader,
+                         const CQiDirectoryHandle* resolved = nullptr);
 };
 
 }  // namespace I2

@@ -80,6 +80,23 @@ ReportFileHandler::~ReportFileHandler() { Close(); }
 // ---------------------------------------------------------------------------
 
 CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
+    return OpenResolved(path, mode, nullptr);
+}
+
+CQiError ReportFileHandler::OpenIn(const CQiDirectoryHandle& dir, const std::string& name, OpenMode_t mode) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "[%s] is not a file name inside directory [%s]",
+                                       name.c_str(), dir.GetPath().c_str());
+    }
+    try {
+        return OpenResolved(dir.PathOf(name), mode, &dir);
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening report file [%s]", name.c_str());
+    }
+}
+
+CQiError ReportFileHandler::OpenResolved(const std::string& path, OpenMode_t mode,
+                                         const CQiDirectoryHandle* resolved) {
     if (IsOpen()) {
         // Opening an open handler is a caller's mistake worth seeing at any level.
         const int level = debugLog.getDebugLevel();
@@ -102,12 +119,12 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
 
     bool lockTakenHere = false;
     if (openMode & std::ios_base::out) {
-        CQiError err = LockForWriting(lockTakenHere);
+        CQiError err = LockForWriting(lockTakenHere, resolved == nullptr);
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     }
     unsigned flags = 0;
     bool existed = true;
-    CQiError err = OpenDirectory();
+    CQiError err = OpenDirectory(resolved);
     if (!err.IsError()) err = OpenInDirectory(flags, existed);
     const bool keepsContent = existed && !(openMode & std::ios_base::trunc);
     if (!err.IsError() && keepsContent) {
@@ -140,9 +157,10 @@ CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
     return CQiError::Success();
 }
 
-CQiError ReportFileHandler::OpenDirectory() {
+CQiError ReportFileHandler::OpenDirectory(const CQiDirectoryHandle* resolved) {
     try {
         fileName = CQiPath::GetFileName(filePath);
+        if (resolved) return resolved->Duplicate(directory).Push(FX_CODE_LOCATION);
         return directory.Open(CQiPath::GetParent(filePath)).Push(FX_CODE_LOCATION);
     } catch (const std::bad_alloc&) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening report file [%s]",
@@ -231,8 +249,8 @@ CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& pa
     return CQiError::Success();
 }
 
-CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere) {
-    CQiError err = CheckPath(filePath);
+CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere, bool makeDirectory) {
+    CQiError err = makeDirectory ? CheckPath(filePath) : CQiError::Success();
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     const bool heldBefore = namedMutex && namedMutex->isLocked();
     err = LockFile();
@@ -777,6 +795,76 @@ CQiError ReportFileHandler::Move(const std::string& newPath) {
     return err.Push(FX_CODE_LOCATION);
 }
 
+namespace {
+
+// A copy is never more open than its source: a new one gets the source's
+// permission bits from its creation on, and its owner and group where the
+// caller may give them (root may; another user's copy stays the caller's).
+CQiError CreateCopyOf(const CQiFileStat& source, const CQiDirectoryHandle& dir, const std::string& name,
+                      CQiFile& target) {
+    CQiError err = dir.CreateFile(name, CQiFileAttributes::Of(source), target);
+    if (err.IsError() && err.GetSystemErrNo() == EPERM) {
+        CQiFileAttributes mine;
+        mine.mode = source.mode & 0777u;
+        err = dir.CreateFile(name, mine, target);
+    }
+    return err.Push(FX_CODE_LOCATION);
+}
+
+// An existing target must be a regular file that no other name reaches: a hard
+// link planted there would make the copy overwrite whatever file it leads to.
+CQiError OpenCopyTarget(const CQiFileStat& source, const CQiDirectoryHandle& dir, const std::string& name,
+                        CQiFile& target) {
+    CQiError err = dir.OpenFile(name, CQiFile::OpenWrite, target);
+    if (err.IsError() && err.GetErrNo() == 2) return CreateCopyOf(source, dir, name, target).Push(FX_CODE_LOCATION);
+    CQiFileStat st;
+    if (!err.IsError()) err = target.Stat(st);
+    if (!err.IsError() && st.links > 1) {
+        err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                      "[%s] has %llu hard links; a copy goes only to a file of one name",
+                                      dir.PathOf(name).c_str(), static_cast<unsigned long long>(st.links));
+    }
+    const unsigned narrower = st.mode & source.mode & 0777u;
+    if (!err.IsError() && !st.IsSameFile(source) && narrower != (st.mode & 07777u)) {
+        err = target.SetPermissions(narrower);
+    }
+    if (err.IsError()) target.Close();  // result ignored: nothing was written
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError CopyContent(CQiFile& source, CQiFile& target, const std::string& from, const std::string& to) {
+    std::unique_ptr<char[]> block(new (std::nothrow) char[internal::kScanBlock]);
+    if (!block) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory copying [%s] to [%s]", from.c_str(),
+                                       to.c_str());
+    }
+    // To the end, not to the size at the start: lines appended meanwhile are copied too.
+    uint64_t copied = 0;
+    CQiError writeErr;
+    CQiError err = internal::ForEachBlock(source, block.get(), internal::kScanBlock, UINT64_MAX,
+                                          [&](const char* bytes, std::size_t size) {
+                                              std::size_t written = 0;
+                                              writeErr = target.Write(bytes, size, written);
+                                              copied += size;
+                                              return !writeErr.IsError();
+                                          });
+    if (err.IsError()) {
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to read [%s] while copying it to [%s]",
+                                   from.c_str(), to.c_str());
+    }
+    err = writeErr;
+    if (!err.IsError()) err = target.Truncate(copied);
+    if (!err.IsError()) err = target.Sync();
+    if (!err.IsError()) err = target.Close();
+    if (err.IsError()) {
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to write [%s] while copying [%s] to it",
+                                   to.c_str(), from.c_str());
+    }
+    return CQiError::Success();
+}
+
+}  // namespace
+
 // On one file system a move is a rename: `to` holds either its old content or
 // the whole of `from`, never a part. Across file systems the copy goes to a
 // temporary beside `to` that replaces it only once complete and synced; the
@@ -784,17 +872,30 @@ CQiError ReportFileHandler::Move(const std::string& newPath) {
 CQiError ReportFileHandler::Move(const std::string& from, const std::string& to) {
     CQiError err = CQiFile::Rename(from, to);
     if (!err.IsError() || err.GetSystemErrNo() != EXDEV) return err.Push(FX_CODE_LOCATION);
-    std::string temporary;
     try {
-        temporary = ReportSideFiles::Temporary(to);
+        CQiFile source;
+        CQiFileStat st;
+        err = source.Open(from, CQiFile::OpenRead | CQiFile::OpenRegularOnly);
+        if (!err.IsError()) err = source.Stat(st);
+        CQiDirectoryHandle dir;
+        if (!err.IsError()) err = dir.Open(CQiPath::GetParent(to));
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+        const std::string name = CQiPath::GetFileName(to);
+        const std::string temporary = ReportSideFiles::Temporary(name);
+        // Whatever stands at the temporary's name is removed, not written through.
+        CQiFile target;
+        err = dir.Unlink(temporary, true);
+        if (!err.IsError()) err = CreateCopyOf(st, dir, temporary, target);
+        if (!err.IsError()) err = CopyContent(source, target, from, dir.PathOf(temporary));
+        if (!err.IsError()) err = dir.Rename(temporary, name);
+        if (!err.IsError()) err = dir.Sync();
+        if (err.IsError()) {
+            dir.Unlink(temporary, true);  // result ignored: the failure that matters is err
+            return err.Push(FX_CODE_LOCATION);
+        }
     } catch (const std::bad_alloc&) {
-        return err.Push(FX_CODE_LOCATION);
-    }
-    err = Copy(from, temporary);
-    if (!err.IsError()) err = CQiFile::Rename(temporary, to);
-    if (err.IsError()) {
-        CQiFile::Delete(temporary, true);  // result ignored: the failure that matters is err
-        return err.Push(FX_CODE_LOCATION);
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory moving [%s] to [%s]", from.c_str(),
+                                       to.c_str());
     }
     return CQiFile::Delete(from, false).Push(FX_CODE_LOCATION);
 }
@@ -807,53 +908,31 @@ CQiError ReportFileHandler::Copy(const std::string& to) {
     return err.Push(FX_CODE_LOCATION);
 }
 
-// A plain byte copy into `to`, written in place rather than replaced: `to` may
-// be a device. The target is written from its start and cut to the copied
-// length only afterwards, so copying a file onto itself (under any spelling of
-// its path) rewrites the same bytes instead of emptying it first. The copy is
-// complete, and synced for a regular file, when this succeeds; a read or write
-// failure on the way is reported.
+// The target is written in place, from its start, and cut to the copied length
+// only afterwards, so copying a file onto itself (under any spelling of its
+// path) rewrites the same bytes instead of emptying it first. The copy is
+// complete and synced when this succeeds; a read or write failure on the way
+// is reported, and leaves the target partly written.
 CQiError ReportFileHandler::Copy(const std::string& from, const std::string& to) {
     CQiFile source;
-    CQiError err = source.Open(from, CQiFile::OpenRead);
+    CQiFileStat st;
+    CQiError err = source.Open(from, CQiFile::OpenRead | CQiFile::OpenRegularOnly);
+    if (!err.IsError()) err = source.Stat(st);
     if (err.IsError()) {
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to from file path at [%s]", from.c_str());
     }
     CQiFile target;
-    err = target.Open(to, CQiFile::OpenWrite | CQiFile::OpenCreate);
+    try {
+        CQiDirectoryHandle dir;
+        err = dir.Open(CQiPath::GetParent(to));
+        if (!err.IsError()) err = OpenCopyTarget(st, dir, CQiPath::GetFileName(to), target);
+    } catch (const std::bad_alloc&) {
+        err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening [%s]", to.c_str());
+    }
     if (err.IsError()) {
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to copy file path at [%s]", to.c_str());
     }
-    std::unique_ptr<char[]> block(new (std::nothrow) char[internal::kScanBlock]);
-    if (!block) {
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory copying [%s] to [%s]", from.c_str(),
-                                       to.c_str());
-    }
-    // To the end, not to the size at the start: lines appended meanwhile are copied too.
-    uint64_t copied = 0;
-    CQiError writeErr;
-    err = internal::ForEachBlock(source, block.get(), internal::kScanBlock, UINT64_MAX,
-                                 [&](const char* bytes, std::size_t size) {
-                                     std::size_t written = 0;
-                                     writeErr = target.Write(bytes, size, written);
-                                     copied += size;
-                                     return !writeErr.IsError();
-                                 });
-    if (err.IsError()) {
-        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to read [%s] while copying it to [%s]",
-                                   from.c_str(), to.c_str());
-    }
-    err = writeErr;
-    if (!err.IsError() && CQiPath::IsFile(to)) {
-        err = target.Truncate(copied);
-        if (!err.IsError()) err = target.Sync();
-    }
-    if (!err.IsError()) err = target.Close();
-    if (err.IsError()) {
-        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to write [%s] while copying [%s] to it",
-                                   to.c_str(), from.c_str());
-    }
-    return CQiError::Success();
+    return CopyContent(source, target, from, to).Push(FX_CODE_LOCATION);
 }
 
 }  // namespace I2

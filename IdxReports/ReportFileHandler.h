@@ -68,6 +68,12 @@ public:
 
     // --- opening, locking and line I/O ---
     CQiError Open(const std::string& path, OpenMode_t mode);
+    // Open of `name` in `dir`, a directory the caller resolved itself (one it
+    // made and entered without following links): the handler works in its own
+    // duplicate of `dir`, so no path is looked up again and a link swapped in
+    // at a directory's name meanwhile leads nowhere. The lock is the one of
+    // the path `dir` was opened under, plus `name`.
+    CQiError OpenIn(const CQiDirectoryHandle& dir, const std::string& name, OpenMode_t mode);
     CQiError Reopen(OpenMode_t mode);
     // Writes to `created`, a new empty file the caller made under the lock it
     // holds (a rewrite's side file, already given its owner and mode), named
@@ -147,9 +153,18 @@ public:
     CQiError CheckPath(const std::string& path);
     CQiError Move(const std::string& newPath);
     // Never loses `to`: a missing `from` fails (code 2) with `to` untouched.
+    // Across file systems the copy is made as Copy makes a new file, in
+    // `to`.tmp, and renamed over `to` once complete.
     static CQiError Move(const std::string& from, const std::string& to);
     // An open writer is flushed first, so the copy holds every line put.
     CQiError Copy(const std::string& to);
+    // Both names are taken as they are: `from` must be a regular file and `to`
+    // a regular file of one name or nothing (a link, FIFO, device, directory
+    // or second hard link there is code 150 caused by 22 naming it, and is
+    // never followed, written or waited on). A new `to` is created exclusively
+    // with `from`'s permission bits (and owner and group where the caller may
+    // give them); an existing one loses the permission bits `from` lacks, so a
+    // copy is never more open than its source.
     static CQiError Copy(const std::string& from, const std::string& to);
 
     // The lock name of a path: its canonical spelling (absolute, symlinked
@@ -160,11 +175,15 @@ public:
 private:
     // Open's first step for a writer: the file's directory exists and its lock
     // is held; `lockTakenHere` when this call took it (not an earlier LockFile).
-    CQiError LockForWriting(bool& lockTakenHere);
-    // Open's steps after the lock: the directory, a rotation a crash left
-    // half done, the mode fitted to the file, the descriptor; `existed` when
-    // the file was there before.
-    CQiError OpenDirectory();
+    // `makeDirectory`: a missing directory is made first (by path).
+    CQiError LockForWriting(bool& lockTakenHere, bool makeDirectory);
+    // Open and OpenIn: `resolved` is OpenIn's directory, else null.
+    CQiError OpenResolved(const std::string& path, OpenMode_t mode, const CQiDirectoryHandle* resolved);
+    // Open's steps after the lock: the directory (a duplicate of `resolved`,
+    // or the path's parent), a rotation a crash left half done, the mode
+    // fitted to the file, the descriptor; `existed` when the file was there
+    // before.
+    CQiError OpenDirectory(const CQiDirectoryHandle* resolved);
     CQiError OpenInDirectory(unsigned& flags, bool& existed);
     // Fits a writer's mode to whether the file exists; false for a new file.
     bool FitWriterModeToFile();

@@ -297,13 +297,15 @@ CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string
     std::unique_ptr<Utils::IdxNamedMutex> guard;
     CQiError err = LockForRewrite(own, path, guard);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    // Opened under the lock and closed before it is released.
+    // Opened under the lock, in the directory the rename works in, and closed
+    // before the lock is released.
     ReportFileHandler source;
-    err = source.Open(path, std::ios::in);
-    if (!err.IsError()) {
-        const LineWriter_t copy = [&](ReportFileHandler& target) { return copyLines(source, target); };
-        err = ReplaceFile(path, UnderHeader(headerLine, copy));
-    }
+    const ContentWriter_t copy = [&](CQiDirectoryHandle& dir, const std::string& name, ReportFileHandler& target) {
+        CQiError opened = source.OpenIn(dir, name, std::ios::in);
+        if (!opened.IsError()) opened = target.PutLine(headerLine);
+        return opened.IsError() ? opened : copyLines(source, target);
+    };
+    err = ReplaceFile(path, copy);
     return err.Push(FX_CODE_LOCATION);
 }
 

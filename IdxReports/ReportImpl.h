@@ -51,8 +51,22 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::Open(const std::string& path
 }
 
 template <typename _RecType, int _MaxRecords, char _Separator>
+CQiError Report<_RecType, _MaxRecords, _Separator>::OpenIn(const CQiDirectoryHandle& dir, const std::string& name,
+                                                           OpenMode_t mode) {
+    std::string path;
+    try {
+        path = dir.PathOf(name);
+        return OpenChecked(path, mode, false, &dir).Push(FX_CODE_LOCATION);
+    } catch (...) {
+        file.Close();
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Opening report file [%s]", path.c_str());
+    }
+}
+
+template <typename _RecType, int _MaxRecords, char _Separator>
 CQiError Report<_RecType, _MaxRecords, _Separator>::OpenChecked(const std::string& path, OpenMode_t mode,
-                                                                bool checkHeader) {
+                                                                bool checkHeader,
+                                                                const CQiDirectoryHandle* resolved) {
     CQiError err = Close();
     linesSetAside = 0;
     if (err.IsError()) {
@@ -72,7 +86,10 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::OpenChecked(const std::strin
     }
     // A missing or unreadable file is no reason to stop here: the open in `mode`
     // below creates it or reports why it cannot.
-    if (checkHeader && !file.Open(path, std::ios::in).IsError()) {
+    const auto openFile = [&](OpenMode_t how) {
+        return resolved ? file.OpenIn(*resolved, CQiPath::GetFileName(path), how) : file.Open(path, how);
+    };
+    if (checkHeader && !openFile(std::ios::in).IsError()) {
         if (!CheckFileHeader()) {
             // The conversion runs under the report's lock, so a writer cannot
             // append to the old file while it is copied. A process that converted
@@ -83,7 +100,7 @@ CQiError Report<_RecType, _MaxRecords, _Separator>::OpenChecked(const std::strin
         file.Close();
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     }
-    err = file.Open(path, mode);
+    err = openFile(mode);
     linesSetAside += file.GetLinesSetAside();
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     if ((mode & std::ios::out) && !file.HasHeader()) {

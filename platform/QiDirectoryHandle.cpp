@@ -74,6 +74,20 @@ CQiError CQiDirectoryHandle::Open(const std::string& path) {
     return CQiError::Success();
 }
 
+CQiError CQiDirectoryHandle::Duplicate(CQiDirectoryHandle& copy) const {
+    if (!IsOpen()) return ErrorFromErrno(FX_CODE_LOCATION, EBADF, "duplicate directory", GetPath());
+    if (copy.IsOpen()) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Directory [%s] already open, cannot open [%s]",
+                                       copy.GetPath().c_str(), GetPath().c_str());
+    }
+    // "." of the descriptor, not the path: the same directory whatever its name
+    // leads to now.
+    const int fd = OpenAtRetrying(dirfd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "open directory", GetPath());
+    copy.dir_.Adopt(fd, GetPath());
+    return CQiError::Success();
+}
+
 std::string CQiDirectoryHandle::PathOf(const std::string& name) const { return CQiPath::Append(GetPath(), name); }
 
 CQiError CQiDirectoryHandle::CheckName(const std::string& name) const {

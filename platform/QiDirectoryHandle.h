@@ -35,6 +35,10 @@ public:
     // The path shown in messages for `name`: "/d" and "r.csv" -> "/d/r.csv".
     std::string PathOf(const std::string& name) const;
     CQiError Close() { return dir_.Close(); }
+    // A second handle on this very directory, for an owner of its own: the
+    // directory is not looked up by its path again, so it stays the one this
+    // handle resolved even if its name was swapped for a link since.
+    CQiError Duplicate(CQiDirectoryHandle& copy) const;
 
     // Opens an existing regular file (CQiFile::OpenRegularOnly is implied):
     // anything else at `name` is code 22 naming what was found, and nothing is

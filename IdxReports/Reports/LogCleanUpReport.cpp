@@ -27,12 +27,14 @@ Out& Fields(const LogCleanUpRecord& r, Out& out) {
 
 // Makes `levels` ("Logs", "CleanUp"; each may hold several components) below
 // `base` one directory at a time, each made with mkdirat and entered without
-// following a link, so that a link planted at one of them (the directory is the
-// service's, writable by it) never sends the report somewhere else. Links in
-// `base`, the caller's own directory, are followed.
-CQiError MakeLevels(const std::string& base, std::initializer_list<const std::string*> levels) {
+// following a link, and leaves the last one open in `dir`: the report is then
+// opened in that very directory, so that a link planted at one of the levels
+// (the directory is the service's, writable by it), before or after they were
+// made, never sends the report somewhere else. Links in `base`, the caller's
+// own directory, are followed.
+CQiError MakeLevels(const std::string& base, std::initializer_list<const std::string*> levels,
+                    CQiDirectoryHandle& dir) {
     CQiError err = base.empty() || CQiPath::IsDirectory(base) ? CQiError::Success() : CQiDirectory::Create(base, true);
-    CQiDirectoryHandle dir;
     if (!err.IsError()) err = dir.Open(base);
     for (const std::string* level : levels) {
         for (std::size_t start = 0; !err.IsError() && start < level->size();) {
@@ -84,10 +86,10 @@ std::vector<std::string> LogCleanUpReport::GetHeader() const {
 
 CQiError LogCleanUpReport::Open(const std::string& part1, const std::string& part2, const std::string& part3) {
     try {
-        const std::string directory = CQiPath::Append(CQiPath::Append(part1, part2), part3);
-        CQiError err = MakeLevels(part1, {&part2, &part3});
+        CQiDirectoryHandle directory;
+        CQiError err = MakeLevels(part1, {&part2, &part3}, directory);
         // Truncating on purpose: the file holds the clean-ups of one run only.
-        if (!err.IsError()) err = Report::Open(CQiPath::Append(directory, FileName), std::ios::out | std::ios::trunc, false);
+        if (!err.IsError()) err = OpenIn(directory, FileName, std::ios::out | std::ios::trunc);
         return err.Push(FX_CODE_LOCATION);
     } catch (const std::bad_alloc&) {
         return detail::OutOfMemory(FX_CODE_LOCATION);

@@ -171,16 +171,17 @@ TEST_F(ReportFileHandlerFaultTest, HeaderLineSurvivesAFailedWrite) {
 // Fault: the static Copy did not notice read or write failures on the way.
 TEST_F(ReportFileHandlerFaultTest, CopyReportsReadAndWriteFailures) {
     const std::string source = Path("r.csv");
+    const std::string target = Path("copy.csv");
     WriteAll(source, "h\na\n");
-    CQiError err = ReportFileHandler::Copy(source, "/dev/full");
+    ScopedSysCalls restore;
+    Sys().write = WriteWithinBudget;
+    g_writeBudget = 2;
+    CQiError err = ReportFileHandler::Copy(source, target);
     EXPECT_EQ(err.GetErrNo(), 150);
     EXPECT_EQ(err.GetSystemErrNo(), ENOSPC);
-    EXPECT_NE(err.GetMessage().find("/dev/full"), std::string::npos);
+    EXPECT_NE(err.GetMessage().find(target), std::string::npos);
 
-    EXPECT_FALSE(ReportFileHandler::Copy(source, "/dev/null").IsError());  // a device is written in place
-
-    const std::string target = Path("copy.csv");
-    ScopedSysCalls restore;
+    Sys() = RealSysCalls();
     Sys().pread = FailingRead;
     err = ReportFileHandler::Copy(source, target);
     EXPECT_EQ(err.GetErrNo(), 150);
@@ -192,16 +193,17 @@ TEST_F(ReportFileHandlerFaultTest, CopyReportsReadAndWriteFailures) {
 // "Failed to write" and never why.
 TEST_F(ReportFileHandlerFaultTest, RecodedFailuresKeepTheSystemsReason) {
     const std::string source = Path("r.csv");
+    const std::string target = Path("copy.csv");
     WriteAll(source, "h\na\n");
-    const CQiError copy = ReportFileHandler::Copy(source, "/dev/full");
-    EXPECT_EQ(copy.GetCause().GetMessage(), "Failed to write [/dev/full]: " + std::string(std::strerror(ENOSPC)));
+    ScopedSysCalls restore;
+    Sys().write = WriteWithinBudget;
+    g_writeBudget = 0;
+    const CQiError copy = ReportFileHandler::Copy(source, target);
+    EXPECT_EQ(copy.GetCause().GetMessage(), "Failed to write [" + target + "]: " + std::string(std::strerror(ENOSPC)));
     EXPECT_FALSE(copy.GetCause().GetTrace().empty());
     EXPECT_NE(copy.Describe().find("\ncaused by: " + copy.GetCause().GetMessage() + "\n  at "), std::string::npos)
         << copy.Describe();
 
-    ScopedSysCalls restore;
-    Sys().write = WriteWithinBudget;
-    g_writeBudget = 0;
     ReportFileHandler handler;
     ASSERT_FALSE(handler.Open(Path("full.csv"), kOut | kApp).IsError());
     ASSERT_FALSE(handler.PutLine("h").IsError());

@@ -201,6 +201,16 @@ TEST_F(ReportFileHandlerTest, WriterFollowedALinkOrASecondNameAtTheReportsName) 
             EXPECT_FALSE(handler.IsOpen());
             EXPECT_TRUE(LockIsFree(report));
         }
+        // The static Copy meets the same plants at either of its names.
+        const std::string source = Path("source.csv");
+        WriteAll(source, kOldContent);
+        const CQiError into = ReportFileHandler::Copy(source, report);
+        EXPECT_EQ(into.GetErrNo(), 150) << into.Describe();
+        EXPECT_EQ(into.GetCause().GetErrNo(), 22) << into.Describe();
+        const CQiError from = ReportFileHandler::Copy(report, Path("copy.csv"));
+        EXPECT_EQ(from.GetErrNo(), plant == Plant::HardLink ? 0 : 150) << from.Describe();
+        EXPECT_EQ(Exists(Path("copy.csv")), plant == Plant::HardLink);
+        std::filesystem::remove(Path("copy.csv"));
         if (plant == Plant::Dangling) {
             EXPECT_FALSE(Exists(elsewhere)) << "created the target of a dangling link";
         } else {
@@ -775,6 +785,29 @@ TEST_F(ReportFileHandlerTest, CopyOfLargeFileIsCompleteEvenOntoItself) {
     EXPECT_EQ(ReadAll(target), content);
     ASSERT_FALSE(ReportFileHandler::Copy(source, dir + "/./r.csv").IsError());
     EXPECT_EQ(ReadAll(source), content);
+}
+
+unsigned ModeOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
+}
+
+// Fault: a new copy was created with the umask's mode (0644) and an existing
+// one kept its own, so a private report's copy could be read by anyone.
+TEST_F(ReportFileHandlerTest, CopyWasMoreOpenThanItsSource) {
+    const std::string source = Path("r.csv");
+    const std::string target = Path("copy.csv");
+    WriteAll(source, kOldContent);
+    ASSERT_EQ(chmod(source.c_str(), 0640), 0);
+    ASSERT_FALSE(ReportFileHandler::Copy(source, target).IsError());
+    EXPECT_EQ(ModeOf(target), 0640u);
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    ASSERT_FALSE(ReportFileHandler::Copy(source, target).IsError());
+    EXPECT_EQ(ModeOf(target), 0640u);
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    ASSERT_FALSE(ReportFileHandler::Copy(source, target).IsError());
+    EXPECT_EQ(ModeOf(target), 0600u) << "a narrower copy is left as narrow";
+    EXPECT_EQ(ReadAll(target), kOldContent);
 }
 
 TEST_F(ReportFileHandlerTest, MoveReplacesTargetAndRemovesSource) {

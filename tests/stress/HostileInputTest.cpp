@@ -696,6 +696,15 @@ int RunTool(const std::vector<std::string>& args, const std::string& errors, int
 #endif
 }
 
+// One log clean-up record, in DIR/Logs/CleanUp.
+CQiError WriteLogCleanUp(const std::string& dir) {
+    LogCleanUpReport report;
+    CQiError err = report.Open(dir, "Logs", "CleanUp");
+    if (!err.IsError()) err = report.AddCleanUpRecord("7", "aged out");
+    const CQiError closed = report.Close();
+    return err.IsError() ? err : closed;
+}
+
 // The operation in a child that an alarm ends if it hangs: 0 when it
 // succeeded, 10 when it returned an error with a reason, 11 without one, 12 when
 // an exception escaped.
@@ -736,14 +745,9 @@ int RunOperation(Operation operation, const std::string& dir) {
             case Operation::Show:
                 return RunTool({"show", "--format", "csv", dir + "/" + JobStatsKind::kFile}, dir + "/../tool-errors",
                                kHangSeconds);
-            case Operation::LogCleanUp: {
-                LogCleanUpReport report;
-                err = report.Open(dir, "Logs", "CleanUp");
-                if (!err.IsError()) err = report.AddCleanUpRecord("7", "aged out");
-                const CQiError closed = report.Close();
-                if (!err.IsError()) err = closed;
+            case Operation::LogCleanUp:
+                err = WriteLogCleanUp(dir);
                 break;
-            }
         }
         if (!err.IsError()) return 0;
         return err.GetMessage().empty() ? 11 : 10;
@@ -782,7 +786,8 @@ std::string ReportBefore(Operation operation) {
 TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungTheWriter) {
     HostileBase base;
     const std::vector<std::pair<const char*, std::string>> sides = {
-        {"the report", ""}, {".tmp", ".tmp"}, {".old", ".old"}, {".bad", ".bad"}, {"the lock file", "lock"}};
+        {"the report", ""},          {".tmp", ".tmp"},         {".old", ".old"},           {".bad", ".bad"},
+        {".rotation", ".rotation"}, {".retired", ".retired"}, {".old.tmp", ".old.tmp"}, {"the lock file", "lock"}};
     int cases = 0, errors = 0;
     std::vector<Operation> operations = {Operation::Append, Operation::Rotate, Operation::MarkInvalid,
                                          Operation::Convert, Operation::Load};
@@ -870,8 +875,14 @@ TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungT
 // Swaps every side-file name of the job statistics and of a file of the older
 // layout for a symlink to a victim, as fast as it can, and gives the reports it
 // owns the setuid bit, until `done` exists. Names it does not know (a rewrite's
-// or a rotation's own) are found by listing the directory.
-int SwapSideFilesForLinks(const std::string& dir, const std::string& done, const std::vector<std::string>& victims) {
+// or a rotation's own) are found by listing the directory. The log clean-up's
+// directory Logs/CleanUp is, at every other swap, a link to `victimDir`.
+int SwapSideFilesForLinks(const std::string& dir, const std::string& done, const std::vector<std::string>& victims,
+                          const std::string& victimDir) {
+    // Exchanged, so that the name is never missing: a missing one root would make.
+    const std::string cleanUp = dir + "/Logs/CleanUp";
+    const std::string link = dir + "/Logs/.link";
+    if (symlink(victimDir.c_str(), link.c_str()) != 0) return 1;
     const std::vector<std::string> reports = {JobStatsKind::kFile, "Legacy.csv"};
     const std::string temporary = dir + "/.swap";
     long swaps = 0;
@@ -893,6 +904,7 @@ int SwapSideFilesForLinks(const std::string& dir, const std::string& done, const
             for (const std::string& report : reports) chmod((dir + "/" + report).c_str(), 04755);
         }
         for (const std::string& name : names) {
+            if (renameat2(AT_FDCWD, cleanUp.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0) ++swaps;
             unlink(temporary.c_str());
             if (symlink(victims[static_cast<std::size_t>(swaps) % victims.size()].c_str(), temporary.c_str()) == 0 &&
                 rename(temporary.c_str(), (dir + "/" + name).c_str()) == 0) {
@@ -916,7 +928,7 @@ int RewriteForAWhile(const std::string& dir, int seconds) {
     try {
         for (; std::chrono::steady_clock::now() < until; ++rounds) {
             CQiError err;
-            switch (rounds % 4) {
+            switch (rounds % 5) {
                 case 0: {
                     std::vector<unsigned long> ids{static_cast<unsigned long>(RecordId(1, rounds))};
                     err = JobStatsReport::SetInvalidJobs(dir, ids);
@@ -949,6 +961,7 @@ int RewriteForAWhile(const std::string& dir, int seconds) {
                     err = report.Open(dir, "Legacy.csv", std::ios::in);
                     break;
                 }
+                case 4: err = WriteLogCleanUp(dir); break;
             }
             errors += err.IsError() ? 1 : 0;
         }
@@ -962,12 +975,20 @@ int RewriteForAWhile(const std::string& dir, int seconds) {
 
 // A rewrite deleted its temporary and created it again by name, then reopened
 // it by name to give it the report's mode; a rotation did the same with its
-// partial copy. A link swapped in between made root overwrite a file of its
+// partial copy; the log clean-up made its directory, then opened the report
+// in it by path. A link swapped in between made root overwrite a file of its
 // own, or give one the report's setuid bit. IDXREPORTS_RACE_SECONDS (3).
 TEST(HostileDirectory, RootsRewriteWroteThroughASideFileSwappedForASymlink) {
     HostileBase base;
     const std::string reports = base.dir / "reports";
     base.planter.MakeDirectory(reports);
+    base.planter.MakeDirectory(reports + "/Logs");
+    base.planter.MakeDirectory(reports + "/Logs/CleanUp");
+    const std::string victimDir = base.dir / "victim-dir";
+    ASSERT_EQ(mkdir(victimDir.c_str(), 0700), 0);
+    const std::string victimReport = victimDir + "/" + LogCleanUpReport::FileName;
+    WriteFile(victimReport, kPrecious);
+    const FileState victimReportBefore = StateOf(victimReport);
     {
         JobStatsReport report;
         ASSERT_FALSE(JobStatsKind::OpenAppend(report, reports).IsError());
@@ -980,7 +1001,7 @@ TEST(HostileDirectory, RootsRewriteWroteThroughASideFileSwappedForASymlink) {
     const Planter& planter = base.planter;
     const pid_t attacker = Spawn([&] {
         if (planter.uid != geteuid() && !BecomeUser(planter.uid, planter.gid)) return 1;
-        return SwapSideFilesForLinks(reports, done, victims);
+        return SwapSideFilesForLinks(reports, done, victims, victimDir);
     });
     const int seconds = EnvInt("IDXREPORTS_RACE_SECONDS", 3);
     const int root = WaitFor(Spawn([&] { return RewriteForAWhile(reports, seconds); }), seconds + 120);
@@ -988,6 +1009,9 @@ TEST(HostileDirectory, RootsRewriteWroteThroughASideFileSwappedForASymlink) {
     EXPECT_EQ(Wait(attacker), 0);
     EXPECT_EQ(Misbehaved(root), "");
     base.ExpectVictimsUntouched();
+    EXPECT_EQ(StateOf(victimReport), victimReportBefore);
+    const auto entries = std::distance(std::filesystem::directory_iterator(victimDir), {});
+    EXPECT_EQ(entries, 1) << "root created files in a directory a link led to";
 }
 
 // --- hostile content under a memory limit ---
