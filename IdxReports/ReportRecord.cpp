@@ -13,11 +13,14 @@
 #include <boost/algorithm/string/join.hpp>
 
 #include <IdxReports/internal/ByteScan.h>
+#include <IdxReports/internal/NumberScan.h>
 
 namespace I2 {
 
 namespace {
 
+using internal::IsDigit;
+using internal::QuickInteger;
 constexpr char Quote = '"';
 using internal::NeedsQuoting;
 
@@ -107,40 +110,6 @@ char* WriteQuoted(char* out, std::string_view text) {
     }
     *out++ = Quote;
     return out;
-}
-
-// The longest run of digits that converts without any chance of overflow, so
-// that the quick conversions below can never disagree with the exact ones.
-template <typename T>
-constexpr std::size_t SafeDigits() {
-    return static_cast<std::size_t>(std::numeric_limits<T>::digits10);
-}
-
-bool IsDigit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0') < 10; }
-
-// A whole text of digits, with a leading '-' for a signed T, short enough not to
-// overflow: "42", "-7", "0007". Anything else (a '+', blanks, a '-' before an
-// unsigned number, which wraps round, long runs) is left to ClassicInteger.
-// False when the text is not of this shape.
-template <typename T>
-bool QuickInteger(std::string_view text, T& value) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    bool negative = false;
-    if constexpr (std::is_signed_v<T>) {
-        if (p != end && *p == '-') {
-            negative = true;
-            ++p;
-        }
-    }
-    if (p == end || static_cast<std::size_t>(end - p) > SafeDigits<T>()) return false;
-    T magnitude = 0;
-    for (; p != end; ++p) {
-        if (!IsDigit(*p)) return false;
-        magnitude = static_cast<T>(magnitude * 10 + (*p - '0'));
-    }
-    value = negative ? static_cast<T>(-magnitude) : magnitude;
-    return true;
 }
 
 // Longer texts go to ClassicDouble, whatever their shape.
@@ -301,16 +270,24 @@ std::vector<std::string> ReportRecord::Split(const std::string& line) {
 }
 
 void ReportRecord::SplitViews(std::string_view line, std::vector<std::string_view>& fields) const {
-    fields.clear();
+    // The vector keeps the views of the previous line and each is overwritten in
+    // place: a push_back of a view built on the stack stalled every field on the
+    // store (two halves written, one 16-byte load). Cut to size at the end.
+    const char* const data = line.data();
     const std::size_t size = line.size();
+    std::size_t count = 0;
+    const auto add = [&](std::size_t from, std::size_t length) {
+        if (count == fields.size()) fields.emplace_back();
+        fields[count++] = std::string_view(data + from, length);
+    };
     std::size_t start = 0;
     for (;;) {
-        if (start < size && line[start] == Quote) {
+        if (start < size && data[start] == Quote) {
             // Find the closing quote; "" inside the field is an escaped quote.
             std::size_t close = start + 1;
             while (close < size) {
-                if (line[close] == Quote) {
-                    if (close + 1 < size && line[close + 1] == Quote) {
+                if (data[close] == Quote) {
+                    if (close + 1 < size && data[close + 1] == Quote) {
                         close += 2;
                         continue;
                     }
@@ -320,24 +297,25 @@ void ReportRecord::SplitViews(std::string_view line, std::vector<std::string_vie
             }
             if (close >= size) {
                 // Unclosed: the rest of the line, opening quote included.
-                fields.push_back(line.substr(start));
-                return;
+                add(start, size - start);
+                break;
             }
-            fields.push_back(line.substr(start, close - start + 1));
-            if (close + 1 >= size) return;
+            add(start, close - start + 1);
+            if (close + 1 >= size) break;
             // The character after the closing quote stands where the separator
             // belongs; it is stepped over unseen, so "ab"x,c reads as "ab", "", c.
             start = close + 2;
             continue;
         }
-        const std::size_t separator = line.find(columnSeparator, start);
+        const std::size_t separator = internal::FindByte(line, columnSeparator, start);
         if (separator == std::string_view::npos) {
-            fields.push_back(line.substr(start));
-            return;
+            add(start, size - start);
+            break;
         }
-        fields.push_back(line.substr(start, separator - start));
+        add(start, separator - start);
         start = separator + 1;
     }
+    fields.resize(count);
 }
 
 std::string ReportRecord::JoinFields(const std::vector<std::string>& fields) {

@@ -14,6 +14,7 @@
 #include <platform/QiFileSystem.h>
 #include <IdxReports/ReportLineTriage.h>
 #include <IdxReports/internal/FixedRecordFields.h>
+#include <IdxReports/internal/NumberScan.h>
 
 namespace I2 {
 
@@ -62,11 +63,21 @@ Out& Fields(const JobStatsRecord& r, Out& out) {
 
 // Column `index` converted to T; the default when the line is shorter (an older
 // layout) or the text does not convert. Text columns lose their quoting.
-template <typename T, typename Field>
-T ColumnValue(const std::vector<Field>& columns, std::size_t index, T defaultValue) {
+// The fields of one line as SplitViews left them.
+struct LineFields {
+    const std::string_view* fields;
+    std::size_t count;
+    std::size_t size() const { return count; }
+    std::string_view operator[](std::size_t index) const { return fields[index]; }
+};
+
+template <typename T, typename Columns>
+T ColumnValue(const Columns& columns, std::size_t index, T defaultValue) {
     if (index >= columns.size()) return defaultValue;
     if constexpr (std::is_same_v<T, std::string>) {
         return ReportRecord::UnquoteText(columns[index]);
+    } else if constexpr (std::is_integral_v<T>) {
+        return internal::IntegerField<T>(std::string_view(columns[index]), defaultValue);
     } else {
         return ReportRecord::StringToField<T>(std::string_view(columns[index]), defaultValue);
     }
@@ -104,8 +115,11 @@ void JobStatsRecord::VisitFields(const FieldVisitor& visit) const {
 CQiError JobStatsRecord::FromString(const std::string& line) {
     try {
         // Views into `line`, in a vector each thread reuses from line to line.
-        thread_local std::vector<std::string_view> columns;
-        SplitViews(line, columns);
+        thread_local std::vector<std::string_view> split;
+        SplitViews(line, split);
+        // Read through a plain view of the vector: every use of the thread-local
+        // itself would look its address up again after each call.
+        const LineFields columns{split.data(), split.size()};
         totalFilesInIndex = ColumnValue(columns, Column::TotalFilesInIndex, 0ULL);
         jobId = ColumnValue(columns, Column::JobId, 0ULL);
         totalCommands = ColumnValue(columns, Column::TotalCommands, 0ULL);
@@ -117,7 +131,12 @@ CQiError JobStatsRecord::FromString(const std::string& line) {
         endTime = ColumnValue(columns, Column::EndTime, 0L);
         modifiedFiles = ColumnValue(columns, Column::ModifiedFiles, 0ULL);
         jobType = ColumnValue(columns, Column::JobType, 0);
-        hostname = ColumnValue(columns, Column::Hostname, std::string());
+        // Into the string's own storage, as a record reused from line to line wants.
+        if (Column::Hostname < columns.size()) {
+            detail::AssignText(hostname, columns[Column::Hostname]);
+        } else {
+            hostname.clear();
+        }
         timestamp = ColumnValue(columns, Column::Timestamp, 0L);
         status = ColumnValue(columns, Column::Status, 0);
         rootSize = ColumnValue(columns, Column::RootSize, 0ULL);

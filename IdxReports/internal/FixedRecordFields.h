@@ -10,12 +10,14 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include <platform/QiError.h>
 #include <IdxReports/ReportRecord.h>
 #include <IdxReports/internal/ByteScan.h>
+#include <IdxReports/internal/NumberScan.h>
 
 namespace I2::detail {
 
@@ -58,6 +60,7 @@ public:
     // Numeric fields are never quoted; a field that does not convert reads as 0.
     template <typename T>
     T Number(std::size_t index) const {
+        if constexpr (std::is_integral_v<T>) return internal::IntegerField<T>(fields[index], T{});
         return ReportRecord::StringToField<T>(fields[index], T{});
     }
 

@@ -352,7 +352,7 @@ TEST(FastPath, ParsingAgreesWithLexicalCastOnEveryShortText) {
 }
 
 // Texts shaped like numbers, valid and nearly valid: signs, leading zeros, runs
-// of up to 30 digits, fractions, exponents, a blank at either end.
+// of up to 30 digits, fractions, exponents, a blank at either end, a stray byte.
 std::string NumberLikeText(std::mt19937_64& random) {
     auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
     auto digits = [&](std::size_t count) {
@@ -372,6 +372,9 @@ std::string NumberLikeText(std::mt19937_64& random) {
         text += digits(random() % 4);
     }
     if (chance(2)) text.push_back(chance(50) ? ' ' : 'x');
+    // Any byte at all in place of one character: digits are converted eight at a
+    // time, and ':' or '/' beside them must still stop a number.
+    if (chance(5) && !text.empty()) text[random() % text.size()] = static_cast<char>(random() % 256);
     return text;
 }
 

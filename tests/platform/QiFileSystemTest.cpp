@@ -252,6 +252,19 @@ TEST(CQiFile, OpenRegularOnlyRefusesLinksAndFifosWithoutWaitingAndOpensFilesBloc
     CQiFileStat st;
     ASSERT_FALSE(file.Stat(st).IsError());
     EXPECT_EQ(st.size, 4u);
+
+    // Making the descriptor blocking must not take its append mode away: a write
+    // would then land over the first bytes instead of after the last.
+    g_setFlags = -1;
+    CQiFile appender;
+    ASSERT_FALSE(
+        appender.Open(dir.File("target"), CQiFile::OpenWrite | CQiFile::OpenAppend | CQiFile::OpenRegularOnly)
+            .IsError());
+    EXPECT_EQ(g_setFlags & (O_NONBLOCK | O_APPEND), O_APPEND);
+    std::size_t written = 0;
+    ASSERT_FALSE(appender.Write("more", 4, written).IsError());
+    appender.Close();
+    EXPECT_EQ(ReadWhole(dir.File("target")), "keepmore");
 }
 
 int g_writeCalls = 0;
