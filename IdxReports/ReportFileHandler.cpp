@@ -80,7 +80,22 @@ ReportFileHandler::~ReportFileHandler() { Close(); }
 // ---------------------------------------------------------------------------
 
 CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
-    return OpenResolved(path, mode, nullptr);
+    const bool wasOpen = IsOpen();
+    const bool wasLocked = namedMutex && namedMutex->isLocked();
+    try {
+        return OpenResolved(path, mode, nullptr);
+    } catch (...) {
+        // Out of memory on the way: what this call opened or locked goes again.
+        if (!wasOpen) ForgetFailedOpen(wasLocked);
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Opening report file [%s]", path.c_str());
+    }
+}
+
+void ReportFileHandler::ForgetFailedOpen(bool keepLock) {
+    Close();
+    file.Close();       // result ignored
+    directory.Close();  // result ignored
+    if (!keepLock) UnlockFile();
 }
 
 CQiError ReportFileHandler::OpenIn(const CQiDirectoryHandle& dir, const std::string& name, OpenMode_t mode) {
@@ -88,10 +103,13 @@ CQiError ReportFileHandler::OpenIn(const CQiDirectoryHandle& dir, const std::str
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "[%s] is not a file name inside directory [%s]",
                                        name.c_str(), dir.GetPath().c_str());
     }
+    const bool wasOpen = IsOpen();
+    const bool wasLocked = namedMutex && namedMutex->isLocked();
     try {
         return OpenResolved(dir.PathOf(name), mode, &dir);
-    } catch (const std::bad_alloc&) {
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening report file [%s]", name.c_str());
+    } catch (...) {
+        if (!wasOpen) ForgetFailedOpen(wasLocked);  // as in Open
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Opening report file [%s]", name.c_str());
     }
 }
 
@@ -797,6 +815,9 @@ CQiError ReportFileHandler::Move(const std::string& newPath) {
 
 namespace {
 
+// Copy's work once `source` is open: `to` checked or created, then the bytes.
+CQiError CopyInto(CQiFile& source, const std::string& from, const std::string& to);
+
 // A copy is never more open than its source: a new one gets the source's
 // permission bits from its creation on, and its owner and group where the
 // caller may give them (root may; another user's copy stays the caller's).
@@ -824,7 +845,19 @@ CQiError OpenCopyTarget(const CQiFileStat& source, const CQiDirectoryHandle& dir
                                       "[%s] has %llu hard links; a copy goes only to a file of one name",
                                       dir.PathOf(name).c_str(), static_cast<unsigned long long>(st.links));
     }
-    const unsigned narrower = st.mode & source.mode & 0777u;
+    // Narrower permission bits do not keep the target's own owner and group
+    // out: a file of another user (root reads everything anyway) receives only
+    // what anyone may read, and another group loses its bits.
+    const bool everyoneReads = (source.mode & 0004u) != 0;
+    if (!err.IsError() && !st.IsSameFile(source) && !everyoneReads && st.owner != source.owner && st.owner != 0) {
+        err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                      "[%s] belongs to user %u, its source to user %u; a copy goes only to a file "
+                                      "of the source's owner",
+                                      dir.PathOf(name).c_str(), static_cast<unsigned>(st.owner),
+                                      static_cast<unsigned>(source.owner));
+    }
+    unsigned narrower = st.mode & source.mode & 0777u;
+    if (st.group != source.group && !everyoneReads) narrower &= ~0070u;
     if (!err.IsError() && !st.IsSameFile(source) && narrower != (st.mode & 07777u)) {
         err = target.SetPermissions(narrower);
     }
@@ -868,15 +901,27 @@ CQiError CopyContent(CQiFile& source, CQiFile& target, const std::string& from, 
 // On one file system a move is a rename: `to` holds either its old content or
 // the whole of `from`, never a part. Across file systems the copy goes to a
 // temporary beside `to` that replaces it only once complete and synced; the
-// source is deleted last. A missing source fails (code 2) with `to` untouched.
+// source is deleted last, through its directory and only while its name still
+// leads to the file copied. A missing source fails (code 2) with `to`
+// untouched; anything but a regular file there is code 22, and is not moved.
 CQiError ReportFileHandler::Move(const std::string& from, const std::string& to) {
-    CQiError err = CQiFile::Rename(from, to);
-    if (!err.IsError() || err.GetSystemErrNo() != EXDEV) return err.Push(FX_CODE_LOCATION);
     try {
-        CQiFile source;
+        CQiDirectoryHandle fromDir;
+        const std::string fromName = CQiPath::GetFileName(from);
         CQiFileStat st;
-        err = source.Open(from, CQiFile::OpenRead | CQiFile::OpenRegularOnly);
-        if (!err.IsError()) err = source.Stat(st);
+        CQiError err = fromDir.Open(CQiPath::GetParent(from));
+        if (!err.IsError()) err = fromDir.Stat(fromName, st);
+        if (!err.IsError() && st.type != CQiFileStat::Type::Regular) {
+            err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "[%s] is %s, not a regular file, and is not moved",
+                                          from.c_str(), CQiFileStat::Describe(st.type));
+        }
+        if (!err.IsError()) err = CQiFile::Rename(from, to);
+        if (!err.IsError() || err.GetSystemErrNo() != EXDEV) return err.Push(FX_CODE_LOCATION);
+
+        CQiFile source;
+        CQiFileStat copied;
+        err = fromDir.OpenFile(fromName, CQiFile::OpenRead, source);
+        if (!err.IsError()) err = source.Stat(copied);
         CQiDirectoryHandle dir;
         if (!err.IsError()) err = dir.Open(CQiPath::GetParent(to));
         if (err.IsError()) return err.Push(FX_CODE_LOCATION);
@@ -885,7 +930,7 @@ CQiError ReportFileHandler::Move(const std::string& from, const std::string& to)
         // Whatever stands at the temporary's name is removed, not written through.
         CQiFile target;
         err = dir.Unlink(temporary, true);
-        if (!err.IsError()) err = CreateCopyOf(st, dir, temporary, target);
+        if (!err.IsError()) err = CreateCopyOf(copied, dir, temporary, target);
         if (!err.IsError()) err = CopyContent(source, target, from, dir.PathOf(temporary));
         if (!err.IsError()) err = dir.Rename(temporary, name);
         if (!err.IsError()) err = dir.Sync();
@@ -893,18 +938,29 @@ CQiError ReportFileHandler::Move(const std::string& from, const std::string& to)
             dir.Unlink(temporary, true);  // result ignored: the failure that matters is err
             return err.Push(FX_CODE_LOCATION);
         }
+        CQiFileStat now;
+        err = fromDir.Stat(fromName, now);
+        if (!err.IsError() && !now.IsSameFile(copied)) {
+            err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                          "[%s] was replaced while it was moved; the copy stands at [%s]",
+                                          from.c_str(), to.c_str());
+        }
+        if (!err.IsError()) err = fromDir.Unlink(fromName, false);
+        if (!err.IsError()) err = fromDir.Sync();
+        return err.Push(FX_CODE_LOCATION);
     } catch (const std::bad_alloc&) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 150, "Out of memory moving [%s] to [%s]", from.c_str(),
                                        to.c_str());
     }
-    return CQiFile::Delete(from, false).Push(FX_CODE_LOCATION);
 }
 
 CQiError ReportFileHandler::Copy(const std::string& to) {
     if (debugLog.getDebugLevel() > 6) debugLog.Debug(__PRETTY_FUNCTION__, "Copying file [%s]", filePath.c_str());
-    // Lines already put belong in the copy.
-    CQiError err = IsOpen() ? Flush() : CQiError::Success();
-    if (!err.IsError()) err = Copy(filePath, to);
+    if (!IsOpen()) return Copy(filePath, to).Push(FX_CODE_LOCATION);
+    // Lines already put belong in the copy; the bytes come from the file this
+    // handler has open, whatever its name leads to now.
+    CQiError err = Flush();
+    if (!err.IsError()) err = CopyInto(file, filePath, to);
     return err.Push(FX_CODE_LOCATION);
 }
 
@@ -915,9 +971,18 @@ CQiError ReportFileHandler::Copy(const std::string& to) {
 // is reported, and leaves the target partly written.
 CQiError ReportFileHandler::Copy(const std::string& from, const std::string& to) {
     CQiFile source;
-    CQiFileStat st;
     CQiError err = source.Open(from, CQiFile::OpenRead | CQiFile::OpenRegularOnly);
-    if (!err.IsError()) err = source.Stat(st);
+    if (err.IsError()) {
+        return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to from file path at [%s]", from.c_str());
+    }
+    return CopyInto(source, from, to).Push(FX_CODE_LOCATION);
+}
+
+namespace {
+
+CQiError CopyInto(CQiFile& source, const std::string& from, const std::string& to) {
+    CQiFileStat st;
+    CQiError err = source.Stat(st);
     if (err.IsError()) {
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 150, err, "Failed to from file path at [%s]", from.c_str());
     }
@@ -934,5 +999,7 @@ CQiError ReportFileHandler::Copy(const std::string& from, const std::string& to)
     }
     return CopyContent(source, target, from, to).Push(FX_CODE_LOCATION);
 }
+
+}  // namespace
 
 }  // namespace I2

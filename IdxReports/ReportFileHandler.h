@@ -177,6 +177,9 @@ private:
     // is held; `lockTakenHere` when this call took it (not an earlier LockFile).
     // `makeDirectory`: a missing directory is made first (by path).
     CQiError LockForWriting(bool& lockTakenHere, bool makeDirectory);
+    // After an exception inside Open: nothing stays open, and a lock stays only
+    // when it was held before (`keepLock`).
+    void ForgetFailedOpen(bool keepLock);
     // Open and OpenIn: `resolved` is OpenIn's directory, else null.
     CQiError OpenResolved(const std::string& path, OpenMode_t mode, const CQiDirectoryHandle* resolved);
     // Open's steps after the lock: the directory (a duplicate of `resolved`,

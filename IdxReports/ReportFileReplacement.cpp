@@ -43,11 +43,12 @@ void SplitReportPath(const std::string& path, std::string& directory, std::strin
 }
 
 // The side file a rewrite fills, made through `dir` so a name swapped for a
-// link meanwhile is never written through. It takes the report's owner, group
-// and mode before a byte is in it; a user who cannot give it that owner gets
-// code 150 and the report stays as it was. A new report follows the umask.
+// link meanwhile is never written through. It takes the owner, group and mode
+// of `report`, the old file opened here once, before a byte is in it; a user
+// who cannot give it that owner gets code 150 and the report stays as it was.
+// A new report follows the umask.
 CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name, const std::string& tmpName,
-                         CQiFile& tmpFile) {
+                         CQiFile& report, CQiFile& tmpFile) {
     CQiFileStat st;
     CQiError err = dir.Stat(name, st);
     const bool exists = !err.IsError();
@@ -59,6 +60,11 @@ CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name,
                                        "Report file [%s] is not a regular file and can't be rewritten",
                                        dir.PathOf(name).c_str());
     }
+    // The attributes come from the descriptor the content is read from: a
+    // file renamed over the report after the look above lends neither.
+    if (exists) err = dir.OpenFile(name, CQiFile::OpenRead, report);
+    if (!err.IsError() && exists) err = report.Stat(st);
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
     // Whatever stands at the temporary name (a crash's leftover, or a link
     // planted there) is removed, not written through.
     err = dir.Unlink(tmpName, true);
@@ -73,12 +79,12 @@ CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name,
 }
 
 // The new content into the side file, synced before it is closed.
-CQiError WriteTemporary(CQiDirectoryHandle& dir, const std::string& name, CQiFile&& tmpFile,
+CQiError WriteTemporary(CQiDirectoryHandle& dir, const std::string& name, CQiFile& report, CQiFile&& tmpFile,
                         const std::string& tmpPath, const ReportFileReplacement::ContentWriter_t& writeContent) {
     ReportFileHandler target;
     CQiError err = target.OpenCreated(std::move(tmpFile), tmpPath);
     try {
-        if (!err.IsError()) err = writeContent(dir, name, target);
+        if (!err.IsError()) err = writeContent(dir, name, report.IsOpen() ? &report : nullptr, target);
     } catch (...) {
         // Caught here, below the caller's clean-up, so the temporary goes too.
         err = FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Writing [%s]", tmpPath.c_str());
@@ -94,10 +100,11 @@ CQiError WriteTemporary(CQiDirectoryHandle& dir, const std::string& name, CQiFil
 CQiError ReplaceIn(CQiDirectoryHandle& dir, const std::string& name,
                    const ReportFileReplacement::ContentWriter_t& writeContent) {
     const std::string tmpName = name + ReportSideFiles::kTemporarySuffix;
+    CQiFile report;
     CQiFile tmpFile;
-    CQiError err = CreateTemporary(dir, name, tmpName, tmpFile);
+    CQiError err = CreateTemporary(dir, name, tmpName, report, tmpFile);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    err = WriteTemporary(dir, name, std::move(tmpFile), dir.PathOf(tmpName), writeContent);
+    err = WriteTemporary(dir, name, report, std::move(tmpFile), dir.PathOf(tmpName), writeContent);
     if (!err.IsError()) err = dir.Rename(tmpName, name);
     if (!err.IsError()) err = dir.Sync();
     if (err.IsError()) dir.Unlink(tmpName, true);  // result ignored: the failure that matters is err
@@ -116,7 +123,7 @@ CQiError ReplaceFile(const std::string& path, const ReportFileReplacement::Conte
 
 ReportFileReplacement::ContentWriter_t UnderHeader(const std::string& headerLine,
                                                    const ReportFileReplacement::LineWriter_t& writeLines) {
-    return [&headerLine, &writeLines](CQiDirectoryHandle&, const std::string&, ReportFileHandler& target) {
+    return [&headerLine, &writeLines](CQiDirectoryHandle&, const std::string&, CQiFile*, ReportFileHandler& target) {
         CQiError err = target.PutLine(headerLine);
         if (!err.IsError()) err = writeLines(target);
         return err;
@@ -300,8 +307,18 @@ CQiError ReportFileReplacement::Update(ReportFileHandler& own, const std::string
     // Opened under the lock, in the directory the rename works in, and closed
     // before the lock is released.
     ReportFileHandler source;
-    const ContentWriter_t copy = [&](CQiDirectoryHandle& dir, const std::string& name, ReportFileHandler& target) {
+    const ContentWriter_t copy = [&](CQiDirectoryHandle& dir, const std::string& name, CQiFile* report,
+                                     ReportFileHandler& target) {
         CQiError opened = source.OpenIn(dir, name, std::ios::in);
+        // The handler reads through a descriptor of its own: it must be the
+        // file the new one took its owner and mode from.
+        CQiFileStat read, replaced;
+        if (!opened.IsError()) opened = source.StatOpenFile(read);
+        if (!opened.IsError() && report) opened = report->Stat(replaced);
+        if (!opened.IsError() && (!report || !read.IsSameFile(replaced))) {
+            opened = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Report file [%s] was replaced while being rewritten",
+                                             dir.PathOf(name).c_str());
+        }
         if (!opened.IsError()) opened = target.PutLine(headerLine);
         return opened.IsError() ? opened : copyLines(source, target);
     };

@@ -9,6 +9,7 @@
 #include <platform/QiError.h>
 
 class CQiDirectoryHandle;
+class CQiFile;
 
 namespace I2 {
 namespace Utils {
@@ -64,10 +65,13 @@ public:
     using LineCopier_t = std::function<CQiError(ReportFileHandler& source, ReportFileHandler& target)>;
     // Puts the whole new content, header line included, into `target` (empty).
     // `dir` is the report's directory, opened once for the whole replacement,
-    // and `name` the report's name in it, so the old file and PATH.bad are
-    // reached through the same descriptor the rename uses.
-    using ContentWriter_t =
-        std::function<CQiError(CQiDirectoryHandle& dir, const std::string& name, ReportFileHandler& target)>;
+    // and `name` the report's name in it, so PATH.bad is reached through the
+    // same descriptor the rename uses. `report` is the old file, opened once
+    // (null when there was none): the new file has the owner and mode of this
+    // very descriptor, so whatever is kept of the old content is read from it,
+    // never from the name again, which another file may have been renamed to.
+    using ContentWriter_t = std::function<CQiError(CQiDirectoryHandle& dir, const std::string& name, CQiFile* report,
+                                                   ReportFileHandler& target)>;
 
     ReportFileReplacement() = delete;
 

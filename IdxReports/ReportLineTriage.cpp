@@ -224,20 +224,23 @@ CQiError CountWholeLines(CQiFile& old, uint64_t end, uint64_t& lines) {
         .Push(FX_CODE_LOCATION);
 }
 
-CQiError Fill(CQiDirectoryHandle& dir, const std::string& name, ReportFileHandler& target, const Filling& how,
-              std::size_t& moved) {
-    CQiFile old;
-    CQiError err = dir.OpenFile(name, CQiFile::OpenRead, old);
+CQiError Fill(CQiDirectoryHandle& dir, const std::string& name, CQiFile* report, ReportFileHandler& target,
+              const Filling& how, std::size_t& moved) {
     // A report that does not exist yet has nothing to keep or set aside.
-    if (err.IsError() && err.GetErrNo() == 2 && how.writeLines) {
-        err = target.PutLine(*how.headerLine);
+    if (!report && how.writeLines) {
+        CQiError err = target.PutLine(*how.headerLine);
         if (!err.IsError()) err = (*how.writeLines)(target);
         return err.Push(FX_CODE_LOCATION);
     }
+    if (!report) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 2, "Report file [%s] does not exist",
+                                       dir.PathOf(name).c_str());
+    }
+    CQiFile& old = *report;
     CQiFileStat st;
     uint64_t size = 0;
     uint64_t end = 0;
-    if (!err.IsError()) err = old.Stat(st);
+    CQiError err = old.Stat(st);
     if (!err.IsError()) err = old.Size(size);
     if (!err.IsError()) err = WholeLinesEnd(old, size, end);
     if (err.IsError()) return err.Push(FX_CODE_LOCATION);
@@ -262,8 +265,8 @@ CQiError Triage(ReportFileHandler* own, CQiDirectoryHandle* heldDir, const std::
                 std::size_t& moved) {
     moved = 0;
     const ReportFileReplacement::ContentWriter_t content = [&](CQiDirectoryHandle& dir, const std::string& name,
-                                                               ReportFileHandler& target) {
-        return Fill(dir, name, target, how, moved);
+                                                               CQiFile* report, ReportFileHandler& target) {
+        return Fill(dir, name, report, target, how, moved);
     };
     CQiError err = own ? ReportFileReplacement::Replace(*own, path, content)
                        : ReportFileReplacement::ReplaceHeld(*heldDir, CQiPath::GetFileName(path), content);

@@ -169,10 +169,13 @@ CQiError CQiDirectory::Sync(const std::string& path) {
 
 // Reading and writing go through CQiFile, so every failure names the file and
 // the call that failed. The destination is opened without truncation first, so
-// copying a file onto itself is refused before any byte is lost.
+// copying a file onto itself is refused before any byte is lost. Neither name
+// is followed or waited on when it is a link, FIFO or device, and a
+// destination with a second hard link is refused before it is emptied: it
+// would empty and fill whichever file that other name is.
 CQiError CQiFile::Copy(const std::string& src, const std::string& dst) {
     CQiFile in;
-    CQiError error = in.Open(src, OpenRead);
+    CQiError error = in.Open(src, OpenRead | OpenRegularOnly);
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     struct stat srcStat {};
     if (Sys().fstat(in.fd_, &srcStat) != 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "stat", src);
@@ -180,10 +183,10 @@ CQiError CQiFile::Copy(const std::string& src, const std::string& dst) {
 
     CQiFile out;
     bool created = true;
-    error = out.Open(dst, OpenWrite | OpenCreate | OpenExclusive, mode);
+    error = out.Open(dst, OpenWrite | OpenCreate | OpenExclusive | OpenRegularOnly, mode);
     if (error.IsError() && error.GetSystemErrNo() == EEXIST) {
         created = false;
-        error = out.Open(dst, OpenWrite);
+        error = out.Open(dst, OpenWrite | OpenRegularOnly);
     }
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     if (created) {
@@ -195,6 +198,10 @@ CQiError CQiFile::Copy(const std::string& src, const std::string& dst) {
         if (dstStat.st_dev == srcStat.st_dev && dstStat.st_ino == srcStat.st_ino) {
             return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Cannot copy [%s] onto itself [%s]",
                                            src.c_str(), dst.c_str());
+        }
+        if (dstStat.st_nlink > 1) {
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Cannot copy [%s] onto [%s], which has %llu names",
+                                           src.c_str(), dst.c_str(), static_cast<unsigned long long>(dstStat.st_nlink));
         }
         error = out.Truncate(0);
     }

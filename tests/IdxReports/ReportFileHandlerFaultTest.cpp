@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <platform/internal/SysCalls.h>
+#include <IdxReports/ReportLineTriage.h>
 
 #include <IdxReports/IdxReportsTestSupport.h>
 
@@ -62,7 +63,46 @@ int CrossDeviceRename(const char* from, const char* to) {
     return RealSysCalls().rename(from, to);
 }
 
+// fstatat(2) after which the directory's owner renames `g_swapFrom` over the
+// report "r.csv", once: between a rewrite's look at the report and its read.
+std::string g_swapFrom, g_swapInto;
+int SwappingFstatat(int dirfd, const char* name, struct stat* st, int flags) {
+    const int result = RealSysCalls().fstatat(dirfd, name, st, flags);
+    if (!g_swapFrom.empty() && dirfd != AT_FDCWD && std::strcmp(name, "r.csv") == 0) {
+        RealSysCalls().rename(g_swapFrom.c_str(), g_swapInto.c_str());
+        g_swapFrom.clear();
+    }
+    return result;
+}
+
 // --- mended faults ----------------------------------------------------------
+
+// Fault: a rewrite gave its new file the owner and mode of the report it had
+// looked at, then read the content by the name again: a private file renamed
+// over the report in between came out whole under the report's wider mode.
+TEST_F(ReportFileHandlerFaultTest, RewriteGaveAnotherFilesContentTheReportsMode) {
+    const std::string report = Path("r.csv");
+    const std::string secret = Path("secret");
+    WriteAll(report, "h\na\n");
+    ASSERT_EQ(chmod(report.c_str(), 0644), 0);
+    WriteAll(secret, "h\nsecret\n");
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    ScopedSysCalls restore;
+    g_swapFrom = secret;
+    g_swapInto = report;
+    Sys().fstatat = SwappingFstatat;
+    ReportFileHandler own;
+    std::size_t moved = 0;
+    const CQiError err = ReportLineTriage::Sort(
+        own, report, nullptr, [](std::string_view, std::string_view, std::string&) { return ReportLineFate::Keep; },
+        "test", moved);
+    EXPECT_TRUE(g_swapFrom.empty()) << "the report was never looked at";
+    struct stat st {};
+    ASSERT_EQ(stat(report.c_str(), &st), 0);
+    if (ReadAll(report).find("secret") != std::string::npos) {
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << err.Describe();
+    }
+}
 
 // Fault: a failed Open left the lock it took held, with no Close to release it.
 TEST_F(ReportFileHandlerFaultTest, FailedOpenReleasesLock) {

@@ -211,6 +211,11 @@ TEST_F(ReportFileHandlerTest, WriterFollowedALinkOrASecondNameAtTheReportsName) 
         EXPECT_EQ(from.GetErrNo(), plant == Plant::HardLink ? 0 : 150) << from.Describe();
         EXPECT_EQ(Exists(Path("copy.csv")), plant == Plant::HardLink);
         std::filesystem::remove(Path("copy.csv"));
+        if (plant != Plant::HardLink) {
+            // Nor does the static Move take one for the file it moves.
+            EXPECT_EQ(ReportFileHandler::Move(report, Path("moved.csv")).GetErrNo(), 22);
+            EXPECT_FALSE(std::filesystem::is_symlink(Path("moved.csv")) || Exists(Path("moved.csv")));
+        }
         if (plant == Plant::Dangling) {
             EXPECT_FALSE(Exists(elsewhere)) << "created the target of a dangling link";
         } else {
@@ -808,6 +813,16 @@ TEST_F(ReportFileHandlerTest, CopyWasMoreOpenThanItsSource) {
     ASSERT_FALSE(ReportFileHandler::Copy(source, target).IsError());
     EXPECT_EQ(ModeOf(target), 0600u) << "a narrower copy is left as narrow";
     EXPECT_EQ(ReadAll(target), kOldContent);
+    if (geteuid() == 0) {
+        // Its own owner reads a target whatever its mode: another user's gets
+        // nothing that not everyone may read.
+        WriteAll(target, "theirs\n");
+        ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(ReportFileHandler::Copy(source, target).GetCause().GetErrNo(), 22);
+        EXPECT_EQ(ReadAll(target), "theirs\n");
+        ASSERT_EQ(chmod(source.c_str(), 0644), 0);
+        EXPECT_FALSE(ReportFileHandler::Copy(source, target).IsError());
+    }
 }
 
 TEST_F(ReportFileHandlerTest, MoveReplacesTargetAndRemovesSource) {
@@ -928,6 +943,25 @@ TEST_F(ReportFileHandlerTest, BadLinesRefuseAFifoALinkAndASecondNameWithoutWaiti
     ASSERT_EQ(link((dir + "/elsewhere").c_str(), (dir + "/r.csv.bad").c_str()), 0);
     EXPECT_EQ(ReportBadLines::Append(handle, "r.csv", st, "m", lines).GetErrNo(), 22);
     EXPECT_EQ(ReadAll(dir + "/elsewhere"), "kept\n");
+    ASSERT_EQ(unlink((dir + "/r.csv.bad").c_str()), 0);
+
+    // Fault: an existing PATH.bad was filled whatever its mode and owner, so
+    // whoever planted one (0666, or their own) read the report's lines there.
+    const std::string bad = dir + "/r.csv.bad";
+    ASSERT_EQ(chmod((dir + "/r.csv").c_str(), 0600), 0);
+    ASSERT_FALSE(handle.Stat("r.csv", st).IsError());
+    WriteAll(bad, "");
+    ASSERT_EQ(chmod(bad.c_str(), 0666), 0);
+    ASSERT_FALSE(ReportBadLines::Append(handle, "r.csv", st, "m", lines).IsError());
+    struct stat planted {};
+    ASSERT_EQ(stat(bad.c_str(), &planted), 0);
+    EXPECT_EQ(planted.st_mode & 07777, 0600u);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(bad.c_str(), 65534, 65534), 0);
+        const std::string before = ReadAll(bad);
+        EXPECT_EQ(ReportBadLines::Append(handle, "r.csv", st, "m", lines).GetErrNo(), 22);
+        EXPECT_EQ(ReadAll(bad), before);
+    }
 }
 
 }  // namespace
