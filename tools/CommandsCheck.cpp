@@ -55,13 +55,15 @@ private:
     I2::Utils::IdxNamedMutex mutex_;
 };
 
-// Whether FILE.tmp is what a rewrite of FILE leaves: a regular file, empty or
-// starting with a header of the report's kind. Anything else is not the
-// library's, and is left alone.
-bool IsRewriteTemporary(const std::string& tmpPath, const ReportKind* kind) {
-    if (WhatIsAt(tmpPath) != "a regular file") return false;
+// Whether FILE.tmp, `tmpName` in `dir`, is what a rewrite of FILE leaves: a
+// regular file, empty or starting with a header of the report's kind. Anything
+// else is not the library's, and is left alone.
+bool IsRewriteTemporary(const CQiDirectoryHandle& dir, const std::string& tmpName, const ReportKind* kind) {
+    CQiFile opened;
     ReportFile tmp;
-    if (tmp.Open(tmpPath).IsError() || !tmp.IsPlainFile()) return false;
+    if (dir.OpenFile(tmpName, CQiFile::OpenRead, opened).IsError() ||
+        tmp.Open(std::move(opened), dir.PathOf(tmpName)).IsError() || !tmp.IsPlainFile())
+        return false;
     if (tmp.Size() == 0) return true;
     return tmp.Kind() != nullptr && tmp.Kind() == kind;
 }
@@ -75,9 +77,23 @@ public:
     // not be read as a report at all (then nothing can be repaired). `locked`:
     // the caller holds the report's lock, so an unterminated tail is a crash
     // leftover and nobody writes the file.
+    //
+    // Under the lock the report is opened once, through the directory's
+    // descriptor, and kept: the repair reads that very file again, and its side
+    // files are looked up in the same descriptor, never by path.
     bool Scan(bool locked) {
-        ReportFile file;
-        CQiError error = file.Open(path_);
+        std::unique_ptr<ReportFile> opened = std::make_unique<ReportFile>();
+        ReportFile& file = *opened;
+        CQiError error;
+        if (locked) {
+            CQiFile source;
+            error = Directory();
+            if (!error.IsError()) error = dir_.OpenFile(name_, CQiFile::OpenRead, source);
+            if (!error.IsError()) error = source.Stat(reportStat_);
+            if (!error.IsError()) error = file.Open(std::move(source), path_);
+        } else {
+            error = file.Open(path_);
+        }
         if (error.IsError()) {
             Problem(fmt::format("{}: {}", path_, error.GetMessage()));
             return false;
@@ -111,12 +127,22 @@ public:
             return false;
         }
         scannedBytes_ = file.Consumed();
-        if (tail_.number != 0) JudgeTail(locked);
+        if (tail_.number != 0) JudgeTail(file, locked);
         if (unlisted_ > 0) Problem(fmt::format("{}: {} more not listed", path_, Plural(unlisted_, "problem", "problems")));
         if (plain_) {
-            JudgeTemporary(locked);
-            NoteBadFile();
+            // A directory one may enter but not list hides its side files;
+            // the report itself was read.
+            error = Directory();
+            if (error.IsError()) {
+                Note(fmt::format("{}: note: {} and {} cannot be looked at: {}", path_,
+                                 I2::ReportSideFiles::Temporary(path_), I2::ReportSideFiles::Unreadable(path_),
+                                 error.GetMessage()));
+            } else {
+                JudgeTemporary(locked);
+                NoteBadFile();
+            }
         }
+        if (locked) scanned_ = std::move(opened);
         return true;
     }
 
@@ -148,11 +174,8 @@ public:
         } else if (leftoverTemp_) {
             // Under the report's lock no rewrite runs: the temporary is what a
             // dead one left; the report itself is whole.
-            CQiDirectoryHandle dir;
-            std::string name;
-            CQiError error = OpenDirectory(dir, name);
-            if (!error.IsError()) error = dir.Unlink(I2::ReportSideFiles::Temporary(name), true);
-            if (!error.IsError()) error = dir.Sync();
+            CQiError error = dir_.Unlink(I2::ReportSideFiles::Temporary(name_), true);
+            if (!error.IsError()) error = dir_.Sync();
             if (error.IsError()) return console_.Fail(I2::ReportSideFiles::Temporary(path_), error), false;
             console_.out << fmt::format("{}: removed the leftover {}\n", path_, I2::ReportSideFiles::Temporary(path_));
         }
@@ -191,7 +214,7 @@ private:
     // writer holds the lock, and a crash's leftover otherwise. The lock is
     // taken for an instant to tell: with it held, no writer can finish the
     // line between the look at the file and the verdict.
-    void JudgeTail(bool locked) {
+    void JudgeTail(ReportFile& file, bool locked) {
         const std::string where = fmt::format("{}:{}: ", path_, tail_.number);
         const std::string what = fmt::format("unterminated last line ({} without a line end)",
                                              Plural(tail_.length, "byte", "bytes"));
@@ -211,7 +234,7 @@ private:
             return;
         }
         uint64_t size = 0;
-        const bool unchanged = !CQiFile::GetSize(path_, size).IsError() && size == scannedBytes_;
+        const bool unchanged = !file.CurrentSize(size).IsError() && size == scannedBytes_;
         lock.Release();
         if (!unchanged) {
             Note(where + "note: last line was being written (the file has grown since)");
@@ -222,11 +245,19 @@ private:
                 I2::ReportSideFiles::Unreadable(path_));
     }
 
+    // What stands at `name` in the report's directory, a link not followed:
+    // "" when nothing does.
+    std::string WhatIsBeside(const std::string& name) const {
+        CQiFileStat st;
+        if (dir_.Stat(name, st).IsError()) return std::string();
+        return CQiFileStat::Describe(st.type);
+    }
+
     void JudgeTemporary(bool locked) {
         const std::string tmp = I2::ReportSideFiles::Temporary(path_);
-        const std::string what = WhatIsAt(tmp);
+        const std::string what = WhatIsBeside(I2::ReportSideFiles::Temporary(name_));
         if (what.empty()) return;
-        if (!IsRewriteTemporary(tmp, kind_)) {
+        if (!IsRewriteTemporary(dir_, I2::ReportSideFiles::Temporary(name_), kind_)) {
             Note(fmt::format("{}: note: {} that is no temporary of this report's rewrites; left alone", tmp,
                              what == "a regular file" ? "a file" : what));
             foreignTemp_ = true;
@@ -251,7 +282,8 @@ private:
     // that a monitoring job does not alarm for ever after one crash.
     void NoteBadFile() {
         const std::string bad = I2::ReportSideFiles::Unreadable(path_);
-        const std::string what = WhatIsAt(bad);
+        const std::string badName = I2::ReportSideFiles::Unreadable(name_);
+        const std::string what = WhatIsBeside(badName);
         if (what.empty()) return;
         if (what != "a regular file") {
             unrepairable_ = true;
@@ -260,7 +292,9 @@ private:
         }
         InputStream input;
         std::size_t moved = 0;
-        CQiError error = input.Open(bad);
+        CQiFile opened;
+        CQiError error = dir_.OpenFile(badName, CQiFile::OpenRead, opened);
+        if (!error.IsError()) error = input.Open(std::move(opened));
         InputLine line;
         for (bool got = !error.IsError(); got && !error.IsError();) {
             error = input.Next(line, got);
@@ -274,14 +308,15 @@ private:
         Note(fmt::format("{}: note: holds {} moved out earlier", bad, Plural(moved, "line", "lines")));
     }
 
-    // The report's directory, opened once, and the report's name in it:
+    // Opens the report's directory, once, and finds the report's name in it:
     // "verify.csv" is in the working directory.
-    CQiError OpenDirectory(CQiDirectoryHandle& dir, std::string& name) const {
+    CQiError Directory() {
+        if (dir_.IsOpen()) return CQiError::Success();
         const std::string::size_type slash = path_.rfind('/');
-        name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
         const std::string directory =
             slash == std::string::npos ? std::string() : slash == 0 ? std::string("/") : path_.substr(0, slash);
-        return dir.Open(directory).Push(FX_CODE_LOCATION);
+        return dir_.Open(directory).Push(FX_CODE_LOCATION);
     }
 
     // The second pass of a repair: kept lines to FILE.tmp, the others to
@@ -299,16 +334,13 @@ private:
             return console_.Fail(fmt::format("{}: {} stands where the rewrite puts its temporary; nothing was changed",
                                              path_, tmpPath)),
                    false;
-        CQiDirectoryHandle dir;
-        std::string name;
-        CQiError error = OpenDirectory(dir, name);
+        CQiDirectoryHandle& dir = dir_;
+        const std::string& name = name_;
         const std::string tmpName = I2::ReportSideFiles::Temporary(name);
-        CQiFile source;
-        if (!error.IsError()) error = dir.OpenFile(name, CQiFile::OpenRead, source);
-        CQiFileStat report;
-        if (!error.IsError()) error = source.Stat(report);
-        ReportFile file;
-        if (!error.IsError()) error = file.Open(std::move(source), path_);
+        const CQiFileStat& report = reportStat_;
+        // The file scanned under this lock, read again from its start.
+        ReportFile& file = *scanned_;
+        CQiError error = file.Rewind();
         if (!error.IsError() && file.Kind() != kind_)
             error = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "the file changed kind under the lock");
         // Under the lock no rewrite runs: what stands there is a dead one's.
@@ -409,6 +441,10 @@ private:
     const Console& console_;
     std::string path_;
     std::unique_ptr<ReportLock> lock_;  // with --repair: held until the checker goes
+    CQiDirectoryHandle dir_;            // the report's directory, opened once
+    std::string name_;                  // the report's name in it
+    std::unique_ptr<ReportFile> scanned_;  // the report as opened and scanned under the lock
+    CQiFileStat reportStat_;
     const ReportKind* kind_ = nullptr;
     bool plain_ = false;
     std::size_t records_ = 0;

@@ -24,6 +24,9 @@ namespace {
 constexpr std::size_t kBarWidth = 40;
 // Skipped lines named one by one on stderr; the rest are counted.
 constexpr std::size_t kNamedSkips = 10;
+// Periods shown: more than two centuries of days, and what they cost to hold
+// (the table's widths need them all) stays a few MiB, whatever the file.
+constexpr std::size_t kShownPeriods = 100000;
 
 std::string Bar(double value, double largest) {
     if (largest <= 0 || value <= 0) return std::string();
@@ -71,7 +74,7 @@ int FreeSpace(const Console& console, const FreeSpaceOptions& options) {
     // A bad line is skipped and named: the averages of the rest are still worth
     // having. The library's own averaging (the server's) stops at such a line,
     // so the user is sent to check --repair too.
-    Averager averager;
+    Averager averager(kShownPeriods);
     I2::LogicalDiskRecord sample;
     std::size_t skipped = 0;
     std::string why;
@@ -105,13 +108,17 @@ int FreeSpace(const Console& console, const FreeSpaceOptions& options) {
         writer->Add(row);
     }
     writer->End();
+    if (averager.dropped > 0) {
+        console.Fail(fmt::format("{}: showed the last {} periods; the {} before them are left out", path,
+                                 averager.periods.size(), averager.dropped));
+    }
     if (skipped > 0) {
         return console.Fail(fmt::format("{}: skipped {}; the server's own averaging stops at the first of them: "
                                         "idxreport check --repair {} moves them to {}",
                                         path, Plural(skipped, "unreadable line", "unreadable lines"), path,
                                         I2::ReportSideFiles::Unreadable(path)));
     }
-    return kExitOk;
+    return averager.dropped > 0 ? kExitFailed : kExitOk;
 }
 
 int DiskFile(const Console& console, const std::string& diskKey) {

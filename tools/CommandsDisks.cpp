@@ -3,11 +3,13 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 
 #include "Console.h"
@@ -47,6 +49,11 @@ int Disks(const Console& console, const std::string& directory, const std::strin
     std::vector<std::string> names;
     CQiError error = DiskFilesIn(directory, names);
     if (error.IsError()) return console.Fail(directory, error);
+    // The files are opened through one descriptor of the directory, never
+    // following a link at their names: the directory may be another user's.
+    CQiDirectoryHandle dir;
+    error = dir.Open(directory);
+    if (error.IsError()) return console.Fail(directory, error);
 
     const Format format = ResolveFormat(ParseFormat(formatName), console);
     const bool table = format == Format::Table;
@@ -56,7 +63,9 @@ int Disks(const Console& console, const std::string& directory, const std::strin
     for (const std::string& name : names) {
         const std::string path = CQiPath::Append(directory, name);
         ReportFile file;
-        error = file.Open(path);
+        CQiFile opened;
+        error = OpenListed(dir, name, opened);
+        if (!error.IsError()) error = file.Open(std::move(opened), path);
         if (error.IsError()) {
             clean = false;
             console.Fail(path, error);

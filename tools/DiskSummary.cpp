@@ -1,7 +1,6 @@
 #include "DiskSummary.h"
 
 #include <cstdint>
-#include <ios>
 #include <string_view>
 
 #include <IdxReports/Reports/LogicalDiskReport.h>
@@ -75,6 +74,7 @@ void Averager::Add(long time, unsigned long long diskFree) {
 void Averager::Close() {
     if (open_) periods.push_back(Period{start_, static_cast<double>(sum_ / samples_)});
     open_ = false;
+    for (; periods.size() > keep_; ++dropped) periods.pop_front();
 }
 
 bool IsDiskSamplesKind(const ReportKind* kind) {
@@ -132,18 +132,9 @@ CQiError SummariseDiskFile(const Console& console, ReportFile& file, DiskSummary
         },
         summary.scan);
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
-    const ScanResult& scan = summary.scan;
-    if (scan.unreadableLines == 0 && !scan.unterminatedTail && !scan.changedWhileRead) {
-        averager.Close();
-        if (!averager.periods.empty()) summary.latestDailyAverageMiB = averager.periods.back().average;
-        return CQiError::Success();
-    }
-
-    I2::LogicalDiskReport report;
-    std::vector<double> days;
-    if (!report.Open(file.Path(), std::ios::in, false).IsError() && !report.LoadIndexCacheDiskFreeSpace(days).IsError() &&
-        !days.empty())
-        summary.latestDailyAverageMiB = days.back();
+    averager.Close();
+    if (summary.scan.unreadableLines == 0 && !averager.periods.empty())
+        summary.latestDailyAverageMiB = averager.periods.back().average;
     return CQiError::Success();
 }
 

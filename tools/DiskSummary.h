@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,13 +42,18 @@ struct Period {
 
 class Averager {
 public:
+    // Holds the last `keep` periods: a file whose every sample is a day after
+    // the one before has as many periods as lines.
+    explicit Averager(std::size_t keep = 1) : keep_(keep) {}
     void Add(long time, unsigned long long diskFree);
     // The last period, once the samples end.
     void Close();
-    // One entry per day with samples: a few thousand for years of them.
-    std::vector<Period> periods;
+    // The last `keep` periods in file order, and how many closed before them.
+    std::deque<Period> periods;
+    unsigned long long dropped = 0;
 
 private:
+    std::size_t keep_;
     bool open_ = false;
     long start_ = 0;
     long double sum_ = 0;  // exact for any sum of 64-bit MiB counts a disk has
@@ -76,12 +83,10 @@ bool IsDiskFileName(const std::string& name);
 CQiError DiskFilesIn(const std::string& directory, std::vector<std::string>& names);
 
 // Reads the opened `file`, which must be of the disk-samples kind, once, and
-// averages its samples as the library does. Only a file with a line the tool
-// could not read (or a last line without its line end, or one that grew
-// meanwhile) is read again, through LogicalDiskReport::
-// LoadIndexCacheDiskFreeSpace: the library's own judgement of such lines is
-// what the daily average must show (it stops at a line it cannot read, and then
-// gives none).
+// averages its samples as the library does. The library's own averaging
+// (LogicalDiskReport::LoadIndexCacheDiskFreeSpace) stops at a line it cannot
+// read and then gives none, and reads no bytes after the last line end: a file
+// with an unreadable line has no daily average here either.
 CQiError SummariseDiskFile(const Console& console, ReportFile& file, DiskSummary& summary);
 
 }  // namespace IdxTool

@@ -1,7 +1,9 @@
 #include "Input.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -25,17 +27,42 @@ CQiError FromErrno(const FXCodeLocation& where, int saved) {
 // tape rewinds): a device or socket is refused unopened, unless it is this
 // process's own standard input. O_NONBLOCK: a FIFO opens at once and is refused by the
 // caller's type check instead of the tool waiting for a writer.
+//
+// A link at the name itself is not followed: in a directory another user can
+// write, it may lead to a root-only file (whose bytes would then be shown) or to
+// a /proc file that is "regular" but whose read waits for ever (/proc/kmsg).
+// The one link followed is one to this process's own standard input
+// (/dev/stdin, /proc/self/fd/0): what it reaches is what the caller was given.
+// Links in the directory part are followed (administrators link directories).
 CQiError OpenUnseen(const std::string& path, const struct stat* ownStdin, int& fd, struct stat& st) {
-    int ref;
-    do {
-        ref = ::open(path.c_str(), O_PATH | O_CLOEXEC);
-    } while (ref < 0 && errno == EINTR);
-    if (ref < 0) return FromErrno(FX_CODE_LOCATION, errno);
+    const auto reference = [&path](int flags, int& ref, struct stat& named) {
+        do {
+            ref = ::open(path.c_str(), O_PATH | O_CLOEXEC | flags);
+        } while (ref < 0 && errno == EINTR);
+        if (ref < 0) return FromErrno(FX_CODE_LOCATION, errno);
+        if (::fstat(ref, &named) != 0) {
+            const int saved = errno;
+            ::close(ref);
+            return FromErrno(FX_CODE_LOCATION, saved);
+        }
+        return CQiError::Success();
+    };
+    int ref = -1;
     struct stat named {};
-    if (::fstat(ref, &named) != 0) {
-        const int saved = errno;
+    CQiError error = reference(O_NOFOLLOW, ref, named);
+    if (error.IsError()) return error;
+    if (S_ISLNK(named.st_mode)) {
         ::close(ref);
-        return FromErrno(FX_CODE_LOCATION, saved);
+        // Judged by what was reached, not by a look before: a link swapped
+        // meanwhile reaches something else and is refused.
+        error = reference(0, ref, named);
+        if (error.IsError()) return error;
+        if (ownStdin == nullptr || named.st_dev != ownStdin->st_dev || named.st_ino != ownStdin->st_ino) {
+            ::close(ref);
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                           "a symbolic link, not a regular file (a link at a file's own name is "
+                                           "not followed; name its target)");
+        }
     }
     const bool isStdin = ownStdin != nullptr && named.st_dev == ownStdin->st_dev && named.st_ino == ownStdin->st_ino;
     const bool harmlessToOpen = S_ISREG(named.st_mode) || S_ISDIR(named.st_mode) || S_ISFIFO(named.st_mode);
@@ -57,6 +84,14 @@ CQiError OpenUnseen(const std::string& path, const struct stat* ownStdin, int& f
         return FromErrno(FX_CODE_LOCATION, failed);
     }
     return CQiError::Success();
+}
+
+// Files the kernel makes up: "regular" files whose reads can wait for ever
+// (/proc/kmsg) or act on the system, and never a report.
+bool OnKernelFileSystem(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return false;
+    return fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC;
 }
 
 }  // namespace
@@ -132,6 +167,9 @@ CQiError InputStream::Open(const std::string& path) {
             ::close(fd);
             const int code = S_ISDIR(st.st_mode) ? EISDIR : 22;
             return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, code, "%s, not a regular file", FileTypeName(st.st_mode));
+        } else if (OnKernelFileSystem(fd)) {
+            ::close(fd);
+            return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "a file of /proc or /sys, not a report");
         } else {
             const int flags = ::fcntl(fd, F_GETFL);
             if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -157,6 +195,28 @@ CQiError InputStream::Open(CQiFile&& file) {
     fileOffset_ = 0;
     sizeOnDisk_ = st.size;
     return Start().Push(FX_CODE_LOCATION);
+}
+
+CQiError InputStream::Rewind() {
+    if (!file_.IsOpen()) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s cannot be read again", path_.c_str());
+    gzip_.reset();
+    data_.reset();
+    compressed_ = false;
+    atEnd_ = false;
+    fileOffset_ = 0;
+    consumed_ = 0;
+    lineNumber_ = 0;
+    begin_ = end_ = nullptr;
+    return Start().Push(FX_CODE_LOCATION);
+}
+
+CQiError InputStream::CurrentSize(uint64_t& size) {
+    if (file_.IsOpen()) return file_.Size(size).Push(FX_CODE_LOCATION);
+    struct stat st {};
+    if (fd_ < 0 || stdin_) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "%s has no size", path_.c_str());
+    if (::fstat(fd_, &st) != 0) return FromErrno(FX_CODE_LOCATION, errno);
+    size = static_cast<uint64_t>(st.st_size);
+    return CQiError::Success();
 }
 
 CQiError InputStream::ReadAt(char* buffer, std::size_t length, uint64_t offset, std::size_t& got) {

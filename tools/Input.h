@@ -50,6 +50,11 @@ public:
     // A regular file the caller opened (relative to its directory's descriptor),
     // read from its start through this descriptor, never reopened by name.
     CQiError Open(CQiFile&& file);
+    // A file opened by the caller read again from its start, through the same
+    // descriptor: what a second pass sees is the file the first one saw.
+    CQiError Rewind();
+    // The file's size now, by its descriptor (code 22 for standard input).
+    CQiError CurrentSize(uint64_t& size);
     // Bytes of that file at `offset`, for a line too long to have been kept.
     CQiError ReadAt(char* buffer, std::size_t length, uint64_t offset, std::size_t& got);
 

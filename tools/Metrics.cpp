@@ -17,6 +17,7 @@
 
 #include <IdxReports/ReportFileReplacement.h>
 #include <IdxReports/Reports/JobStatsReport.h>
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 
 #include "Console.h"
@@ -153,6 +154,15 @@ const char* const kOtherJobTypes = "other";
 // of series: past them, the hosts (types) with the oldest latest job are folded.
 constexpr std::size_t kMaxHosts = 50;
 constexpr std::size_t kMaxJobTypes = 20;
+// And these keep such a file from filling memory while it is read (a million
+// rows of new host names, each up to a line long): hosts, types and host-type
+// pairs past them, and host names no host can have (DNS names stop at 253
+// bytes), are summed as "(other)" and "other" as they come. Files of real
+// reports stay far inside, and are published exactly as before.
+constexpr std::size_t kMaxTrackedHosts = 10000;
+constexpr std::size_t kMaxTrackedTypes = 10000;
+constexpr std::size_t kMaxTrackedGroups = 20000;
+constexpr std::size_t kMaxHostNameBytes = 255;
 
 // Seconds To Playback buckets: from quick incremental jobs to day-long rebuilds.
 constexpr std::array<double, 11> kPlaybackBuckets = {1, 10, 60, 300, 900, 1800, 3600, 7200, 14400, 43200, 86400};
@@ -210,7 +220,6 @@ struct JobGroup {
     }
 };
 
-using JobGroups = std::map<std::string, std::map<int, JobGroup>>;  // host -> job type -> rows
 
 // The keys of `latest` (key -> latest timestamp) to publish on their own: all
 // of them, or the `cap` with the most recent latest timestamp.
@@ -226,35 +235,92 @@ std::set<Key> Kept(const std::map<Key, long>& latest, std::size_t cap) {
     return kept;
 }
 
-// Groups by the labels they are published under, with the caps applied.
-std::map<std::pair<std::string, std::string>, JobGroup> Labelled(const JobGroups& groups) {
-    std::map<std::string, long> hostLatest;
-    std::map<int, long> typeLatest;
-    for (const auto& [host, types] : groups) {
-        for (const auto& [type, group] : types) {
-            long& h = hostLatest.try_emplace(host, group.latestTimestamp).first->second;
-            h = std::max(h, group.latestTimestamp);
-            long& t = typeLatest.try_emplace(type, group.latestTimestamp).first->second;
-            t = std::max(t, group.latestTimestamp);
-        }
-    }
-    const std::set<std::string> hosts = Kept(hostLatest, kMaxHosts);
-    const std::set<int> types = Kept(typeLatest, kMaxJobTypes);
-    std::map<std::pair<std::string, std::string>, JobGroup> labelled;
-    for (const auto& [host, byType] : groups) {
-        for (const auto& [type, group] : byType) {
-            labelled[{hosts.count(host) ? host : kOtherHosts, types.count(type) ? std::to_string(type) : kOtherJobTypes}]
-                .Merge(group);
-        }
-    }
-    return labelled;
+void Raise(long& latest, bool& seen, long time) {
+    latest = seen ? std::max(latest, time) : time;
+    seen = true;
 }
 
-// Lines in a file, a last line without its line end included; false when the
-// file cannot be read.
-bool CountLines(const std::string& path, unsigned long long& lines) {
+// The rows of job statistics summed by host and job type, in bounded memory:
+// past the tracking caps a row is summed under "(other)" or "other" at once.
+class JobGroups {
+public:
+    void Add(const I2::JobStatsRecord& row) {
+        Host* host = &otherHosts_;
+        const std::string& name = row.GetHostname();
+        auto known = hosts_.find(name);
+        if (known != hosts_.end())
+            host = &known->second;
+        else if (hosts_.size() < kMaxTrackedHosts && name.size() <= kMaxHostNameBytes)
+            host = &hosts_[name];
+        else
+            anyOtherHost_ = true;
+        const int type = row.GetJobType();
+        JobGroup* group = &host->otherTypes;
+        if (types_.count(type) != 0 || (types_.size() < kMaxTrackedTypes && types_.insert(type).second)) {
+            auto pair = host->types.find(type);
+            if (pair != host->types.end()) {
+                group = &pair->second;
+            } else if (groups_ < kMaxTrackedGroups) {
+                group = &host->types[type];
+                ++groups_;
+            }
+        }
+        group->Add(row);
+    }
+
+    bool Empty() const { return hosts_.empty() && !anyOtherHost_; }
+    // Distinct host names, those summed as "(other)" counted as one.
+    std::size_t Hosts() const { return hosts_.size() + (anyOtherHost_ ? 1 : 0); }
+
+    // Groups by the labels they are published under, with the caps applied.
+    std::map<std::pair<std::string, std::string>, JobGroup> Labelled() const {
+        std::map<std::string, long> hostLatest;
+        std::map<int, long> typeLatest;
+        const auto noteTypes = [&typeLatest](const Host& host) {
+            for (const auto& [type, group] : host.types) {
+                long& t = typeLatest.try_emplace(type, group.latestTimestamp).first->second;
+                t = std::max(t, group.latestTimestamp);
+            }
+        };
+        for (const auto& [name, host] : hosts_) {
+            long latest = 0;
+            bool seen = false;
+            for (const auto& [type, group] : host.types) Raise(latest, seen, group.latestTimestamp);
+            if (host.otherTypes.rows > 0) Raise(latest, seen, host.otherTypes.latestTimestamp);
+            if (seen) hostLatest.emplace(name, latest);
+            noteTypes(host);
+        }
+        noteTypes(otherHosts_);
+        const std::set<std::string> hosts = Kept(hostLatest, kMaxHosts);
+        const std::set<int> types = Kept(typeLatest, kMaxJobTypes);
+        std::map<std::pair<std::string, std::string>, JobGroup> labelled;
+        const auto label = [&](const std::string& hostLabel, const Host& host) {
+            for (const auto& [type, group] : host.types)
+                labelled[{hostLabel, types.count(type) ? std::to_string(type) : kOtherJobTypes}].Merge(group);
+            if (host.otherTypes.rows > 0) labelled[{hostLabel, kOtherJobTypes}].Merge(host.otherTypes);
+        };
+        for (const auto& [name, host] : hosts_) label(hosts.count(name) ? name : kOtherHosts, host);
+        label(kOtherHosts, otherHosts_);
+        return labelled;
+    }
+
+private:
+    struct Host {
+        std::map<int, JobGroup> types;
+        JobGroup otherTypes;  // types past the caps
+    };
+    std::map<std::string, Host> hosts_;
+    Host otherHosts_;  // hosts past the caps
+    bool anyOtherHost_ = false;
+    std::set<int> types_;
+    std::size_t groups_ = 0;
+};
+
+// Lines in `name`, listed in `dir`, a last line without its line end included;
+// false when it cannot be read (a link there is not followed).
+bool CountLines(const CQiDirectoryHandle& dir, const std::string& name, unsigned long long& lines) {
     CQiFile file;
-    if (file.Open(path, CQiFile::OpenRead).IsError()) return false;
+    if (OpenListed(dir, name, file).IsError()) return false;
     std::vector<char> buffer(1 << 16);
     uint64_t offset = 0;
     char last = '\n';
@@ -308,19 +374,27 @@ public:
             console_.Fail(directory, error);
             return false;
         }
+        // Every file is opened through this one descriptor, a component at a
+        // time, never following a link: the directory may be another user's.
+        CQiDirectoryHandle dir;
+        error = dir.Open(directory);
+        if (error.IsError()) {
+            console_.Fail(directory, error);
+            return false;
+        }
         const std::set<std::string> present(files.begin(), files.end());
         JobGroups jobs;
         for (const std::string& name : ReportNames(files)) {
-            const std::string path = CQiPath::Append(directory, name);
             const Labels labels = {{"dir", directory}, {"file", name}};
             // Below the directory itself only files of a known kind are
             // reports: other CSV files there are somebody else's business.
             const bool nested = name.find('/') != std::string::npos;
-            if (present.count(name) && !Report(path, labels, IsJobFileName(name) ? &jobs : nullptr, nested)) continue;
+            if (present.count(name) && !Report(dir, name, labels, IsJobFileName(name) ? &jobs : nullptr, nested))
+                continue;
             if (nested && !present.count(name)) continue;
             unsigned long long badLines = 0;
             if (!present.count(I2::ReportSideFiles::Unreadable(name)) ||
-                CountLines(I2::ReportSideFiles::Unreadable(path), badLines))
+                CountLines(dir, I2::ReportSideFiles::Unreadable(name), badLines))
                 metrics_.AddCount("idxreports_report_bad_lines", "", labels, badLines);
             metrics_.AddCount("idxreports_report_leftover_tmp", "", labels, present.count(I2::ReportSideFiles::Temporary(name)));
         }
@@ -335,11 +409,14 @@ private:
 
     // The health of one report file, and what its kind publishes. With
     // `knownOnly`, a file of no known kind publishes nothing and gives false.
-    bool Report(const std::string& path, const Labels& labels, JobGroups* jobs, bool knownOnly) {
+    bool Report(const CQiDirectoryHandle& dir, const std::string& name, const Labels& labels, JobGroups* jobs,
+                bool knownOnly) {
         std::map<std::string_view, std::size_t> problems;
         ReportFile file;
         ScanResult scan;
-        CQiError error = file.Open(path);
+        CQiFile opened;
+        CQiError error = OpenListed(dir, name, opened);
+        if (!error.IsError()) error = file.Open(std::move(opened), dir.PathOf(name));
         if (knownOnly && (error.IsError() || file.Kind() == nullptr)) return false;
         if (error.IsError()) {
             problems["unreadable_file"] = 1;
@@ -368,7 +445,7 @@ private:
                 console_, file,
                 [&](const std::string& line, std::size_t columns, std::string& why) {
                     if (!ReadRecord(row, line, columns, why)) return false;
-                    (*jobs)[row.GetHostname()][row.GetJobType()].Add(row);
+                    jobs->Add(row);
                     return true;
                 },
                 scan);
@@ -401,9 +478,9 @@ private:
     }
 
     void Jobs(const std::string& directory, const JobGroups& jobs) {
-        if (jobs.empty()) return;
-        metrics_.AddCount("idxreports_job_hosts", "", {{"dir", directory}}, jobs.size());
-        for (const auto& [key, group] : Labelled(jobs)) {
+        if (jobs.Empty()) return;
+        metrics_.AddCount("idxreports_job_hosts", "", {{"dir", directory}}, jobs.Hosts());
+        for (const auto& [key, group] : jobs.Labelled()) {
             const Labels labels = {{"dir", directory}, {"host", key.first}, {"job_type", key.second}};
             metrics_.AddCount("idxreports_job_rows", "", labels, group.rows);
             metrics_.AddCount("idxreports_job_invalid_rows", "", labels, group.invalidRows);

@@ -42,6 +42,12 @@ CQiError ReportFile::Open(CQiFile&& file, const std::string& path) {
     return ReadHeader().Push(FX_CODE_LOCATION);
 }
 
+CQiError ReportFile::Rewind() {
+    CQiError error = input_.Rewind();
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    return ReadHeader().Push(FX_CODE_LOCATION);
+}
+
 CQiError ReportFile::ReadHeader() {
     bool got = false;
     CQiError error = input_.Next(headerLine_, got);

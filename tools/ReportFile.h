@@ -36,6 +36,12 @@ public:
         return input_.ReadAt(buffer, length, offset, got);
     }
 
+    // The file opened by descriptor read again from its header on (code 22 for
+    // one opened by path).
+    CQiError Rewind();
+    // Its size now, by its descriptor: whether a writer appended meanwhile.
+    CQiError CurrentSize(uint64_t& size) { return input_.CurrentSize(size); }
+
     const std::string& Path() const { return path_; }
     // A plain file on disk: it can be locked, checked again under the lock and
     // rewritten. Standard input and compressed files are read-only.

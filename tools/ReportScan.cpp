@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include <platform/QiDirectoryHandle.h>
 #include <platform/QiFileSystem.h>
 
 #include "ReportFile.h"
@@ -39,7 +40,7 @@ CQiError ScanReportLines(const Console& console, ReportFile& file, const LineRea
     if (error.IsError()) return error.Push(FX_CODE_LOCATION);
     if (file.IsPlainFile()) {
         uint64_t sizeAfter = file.Size();
-        error = CQiFile::GetSize(file.Path(), sizeAfter);
+        error = file.CurrentSize(sizeAfter);
         result.changedWhileRead = error.IsError() || sizeAfter != file.Size();
     }
     result.unterminatedTail = unterminated && !result.changedWhileRead;
@@ -61,13 +62,24 @@ CQiError FilesIn(const std::string& directory, std::vector<std::string>& names, 
     for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         std::error_code ignored;
         if (it.depth() >= maxDepth) it.disable_recursion_pending();
-        if (!it->is_regular_file(ignored)) continue;
+        // A link is listed, not followed: whoever opens it learns it is one.
+        const fs::file_type type = it->symlink_status(ignored).type();
+        if (type != fs::file_type::regular && type != fs::file_type::symlink) continue;
         const std::string path = it->path().string();
         names.push_back(path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size())
                                                                     : it->path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return CQiError::Success();
+}
+
+CQiError OpenListed(const CQiDirectoryHandle& top, const std::string& relative, CQiFile& file) {
+    const std::string::size_type slash = relative.find('/');
+    if (slash == std::string::npos) return top.OpenFile(relative, CQiFile::OpenRead, file).Push(FX_CODE_LOCATION);
+    CQiDirectoryHandle below;
+    CQiError error = top.OpenDirectory(relative.substr(0, slash), below);
+    if (error.IsError()) return error.Push(FX_CODE_LOCATION);
+    return OpenListed(below, relative.substr(slash + 1), file).Push(FX_CODE_LOCATION);
 }
 
 }  // namespace IdxTool

@@ -7,6 +7,9 @@
 
 #include <platform/QiError.h>
 
+class CQiDirectoryHandle;
+class CQiFile;
+
 namespace IdxTool {
 
 struct Console;
@@ -36,12 +39,20 @@ using LineReader = std::function<bool(const std::string& line, std::size_t colum
 // than kMaxLineBytes: it was only kept in part.
 CQiError ScanReportLines(const Console& console, ReportFile& file, const LineReader& reader, ScanResult& result);
 
-// The regular files in `directory` and in its subdirectories down to
-// `maxDepth` levels (0: the directory alone), as paths relative to it, sorted:
-// "JobStats.csv", "Logs/CleanUp/LogCleanUpReport.csv". Symbolic links to
-// directories are not followed. Fails with the system's reason (no such
+// The regular files and symbolic links in `directory` and in its
+// subdirectories down to `maxDepth` levels (0: the directory alone), as paths
+// relative to it, sorted: "JobStats.csv", "Logs/CleanUp/LogCleanUpReport.csv".
+// No link is followed, to a directory or to a file: a link is listed as such, so
+// that opening it through OpenListed reports it instead of reading it. Fails with the system's reason (no such
 // directory, permission denied, not a directory) when `directory` cannot be
 // listed; a subdirectory that cannot be is left out.
 CQiError FilesIn(const std::string& directory, std::vector<std::string>& names, int maxDepth = 0);
+
+// Opens `relative`, a name FilesIn listed below the directory `top`, for
+// reading, one component at a time: a link at any of them (swapped in since the
+// listing, say) is code 22 naming it, as is anything but a regular file at the
+// end, and nothing waits (a FIFO, or a link to a /proc file whose read blocks,
+// is never opened or followed).
+CQiError OpenListed(const CQiDirectoryHandle& top, const std::string& relative, CQiFile& file);
 
 }  // namespace IdxTool

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -554,7 +555,10 @@ TEST(HostileLines, HeaderConversionInventedRowsFromUnreadableLinesAndAlteredFore
 // Planted by that user when the test runs as root; a device node only root can
 // make, so root plants those.
 
-enum class Plant { LinkToFile, DanglingLink, Fifo, Device, Directory };
+// A link to a blocking file points at /proc/kmsg: "regular", readable by root
+// alone, and its read waits for the next kernel message.
+enum class Plant { LinkToFile, DanglingLink, Fifo, Device, Directory, LinkToBlockingFile };
+constexpr const char* kBlockingFile = "/proc/kmsg";
 const char* NameOf(Plant plant) {
     switch (plant) {
         case Plant::LinkToFile: return "symlink to a file";
@@ -562,6 +566,7 @@ const char* NameOf(Plant plant) {
         case Plant::Fifo: return "FIFO";
         case Plant::Device: return "device node";
         case Plant::Directory: return "directory";
+        case Plant::LinkToBlockingFile: return "symlink to a file whose read waits";
     }
     return "?";
 }
@@ -580,6 +585,7 @@ struct Planter {
         return AsUser(uid, gid, [&] {
             switch (plant) {
                 case Plant::LinkToFile:
+                case Plant::LinkToBlockingFile:
                 case Plant::DanglingLink: return symlink(target.c_str(), at.c_str()) == 0;
                 case Plant::Fifo: return mkfifo(at.c_str(), 0666) == 0;
                 case Plant::Directory: return mkdir(at.c_str(), 0755) == 0;
@@ -634,7 +640,7 @@ struct HostileBase {
     }
 };
 
-enum class Operation { Append, Rotate, MarkInvalid, Convert, Load, LogCleanUp, Repair, Show };
+enum class Operation { Append, Rotate, MarkInvalid, Convert, Load, LogCleanUp, Repair, Show, Jobs, Metrics };
 const char* NameOf(Operation operation) {
     switch (operation) {
         case Operation::Append: return "append";
@@ -645,6 +651,8 @@ const char* NameOf(Operation operation) {
         case Operation::LogCleanUp: return "log clean-up writer";
         case Operation::Repair: return "idxreport check --repair";
         case Operation::Show: return "idxreport show";
+        case Operation::Jobs: return "idxreport jobs";
+        case Operation::Metrics: return "idxreport metrics";
     }
     return "?";
 }
@@ -745,6 +753,10 @@ int RunOperation(Operation operation, const std::string& dir) {
             case Operation::Show:
                 return RunTool({"show", "--format", "csv", dir + "/" + JobStatsKind::kFile}, dir + "/../tool-errors",
                                kHangSeconds);
+            case Operation::Jobs:
+                return RunTool({"jobs", dir}, dir + "/../tool-errors", kHangSeconds);
+            case Operation::Metrics:
+                return RunTool({"metrics", dir}, dir + "/../tool-errors", kHangSeconds);
             case Operation::LogCleanUp:
                 err = WriteLogCleanUp(dir);
                 break;
@@ -792,13 +804,19 @@ TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungT
     std::vector<Operation> operations = {Operation::Append, Operation::Rotate, Operation::MarkInvalid,
                                          Operation::Convert, Operation::Load};
 #ifdef IDXREPORT_BINARY
-    operations.insert(operations.end(), {Operation::Repair, Operation::Show});
+    operations.insert(operations.end(), {Operation::Repair, Operation::Show, Operation::Jobs, Operation::Metrics});
 #endif
+    std::vector<Plant> plants = {Plant::LinkToFile, Plant::DanglingLink, Plant::Fifo, Plant::Device, Plant::Directory};
+    if (access(kBlockingFile, R_OK) == 0) plants.push_back(Plant::LinkToBlockingFile);
+    // Readers: they change nothing, and metrics publishes problems as values.
+    const auto reads = [](Operation operation) {
+        return operation == Operation::Load || operation == Operation::Show || operation == Operation::Jobs ||
+               operation == Operation::Metrics;
+    };
     for (const Operation operation : operations) {
         const std::string text = ReportBefore(operation);
         for (const auto& [label, suffix] : sides) {
-            for (const Plant plant :
-                 {Plant::LinkToFile, Plant::DanglingLink, Plant::Fifo, Plant::Device, Plant::Directory}) {
+            for (const Plant plant : plants) {
                 SCOPED_TRACE(std::string(NameOf(operation)) + ", " + NameOf(plant) + " as " + label);
                 const std::string d = base.dir / ("case" + std::to_string(++cases));
                 base.planter.MakeDirectory(d);
@@ -810,16 +828,19 @@ TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungT
                 }
                 const std::string at = suffix == "lock" ? base.LockFileOf(report) : report + suffix;
                 const std::string missing = base.dir / ("never-created" + std::to_string(cases));
-                ASSERT_TRUE(base.planter.Plant(plant, at, plant == Plant::DanglingLink ? missing : base.victim));
+                const std::string target = plant == Plant::DanglingLink         ? missing
+                                           : plant == Plant::LinkToBlockingFile ? kBlockingFile
+                                                                                : base.victim;
+                ASSERT_TRUE(base.planter.Plant(plant, at, target));
                 const FileState before = StateOf(report);
 
                 const int code = WaitFor(Spawn([&] { return RunOperation(operation, d); }), 4 * kHangSeconds);
                 EXPECT_EQ(Misbehaved(code), "");
                 base.ExpectVictimsUntouched();
                 EXPECT_FALSE(PathExists(missing)) << "created the target of a dangling link";
-                if (atReport) {
+                if (atReport && operation != Operation::Metrics) {
                     EXPECT_EQ(code, 10) << "a " << NameOf(plant) << " at the report's name was taken for a report";
-                } else if (code == 0 && operation != Operation::Load && operation != Operation::Show) {
+                } else if (code == 0 && !reads(operation)) {
                     // Read only when it is a regular file: a FIFO would hang the test.
                     const bool regular = S_ISREG(StateOf(report).mode);
                     EXPECT_TRUE(regular) << "the report is no regular file now";
@@ -1188,10 +1209,27 @@ TEST(HostileContent, HugeLineOrManyBadLinesAbortedTheWriterOrEscapedAsAnExceptio
             text += "," + LogicalDiskReport().GetHeader()[i];
         WriteFile(disk, text + "\n" + std::string(3 * kMaxLineBytes, '9') + "\n1,0,0,0,0,0,0,notanumber,\n");
     }
+    // A million job rows each of a new host, and three million samples each a
+    // day after the one before: every host, and every day, was once held.
+    const std::string manyHosts = dir / "hosts";
+    const std::string manyDays = dir / "days";
+    ASSERT_EQ(mkdir(manyHosts.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(manyDays.c_str(), 0700), 0);
+    {
+        std::ofstream jobs(manyHosts + "/" + JobStatsKind::kFile);
+        jobs << HeaderLineOf<JobStatsKind>() << '\n';
+        for (int i = 0; i < 1000000; ++i)
+            jobs << "1," << i << ",1,1,0,0,2.5,1711411246,1711411253,0,1,host-" << i << ',' << 1711411253 + i << ",0,1,0\n";
+        std::ofstream days(manyDays + "/IndexCacheStats_1.csv");
+        days << "Time,DB,Logs,Reports,V1,Other,DiskSize,DiskFree,Alert\n";
+        for (long i = 1; i <= 3000000; ++i) days << i * 86400 << ",1,1,1,1,1,9," << (i % 1000 + 1) * 1048576 << ",\n";
+    }
     const std::vector<std::vector<std::string>> commands = {
         {"check", hugeToo},       {"show", "--format", "table", hugeToo}, {"show", "--format", "json", hugeToo},
         {"check", badLines},      {"jobs", small},                        {"freespace", disk},
-        {"show", "--format", "table", unprintable}, {"check", "--repair", badLines}, {"check", "--repair", hugeToo}};
+        {"show", "--format", "table", unprintable}, {"check", "--repair", badLines}, {"check", "--repair", hugeToo},
+        {"metrics", manyHosts},   {"disks", manyDays},                    {"metrics", manyDays},
+        {"freespace", manyDays + "/IndexCacheStats_1.csv"}};
     for (const std::vector<std::string>& args : commands) {
         SCOPED_TRACE(args[0] + " " + args[1] + " " + args.back());
         const std::size_t space = kSanitized ? 0 : (std::size_t{64} << 20) + kMaxLineBytes;

@@ -131,5 +131,30 @@ TEST(IdxreportDisks, PlainSampleReadingAgreesWithTheFullReading) {
     }
 }
 
+// A file whose every sample opens a new period has as many periods as lines:
+// freespace shows the last 100000, says how many it left out and fails, and
+// metrics still publishes the last period's average.
+TEST(IdxreportDisks, FreespaceShowsTheLastPeriodsOfAFileOfEndlessDays) {
+    TempDir dir;
+    const std::string path = WriteDiskSamples(dir.Path(), "/mnt/a", {{86400, 1 << 20, ""}});
+    std::string text = ReadWhole(path);
+    const long periods = 100002;
+    for (long i = 2; i <= periods; ++i) text += std::to_string(i * 86400) + ",0,0,0,0,0,0," + std::to_string((i % 7) << 20) + ",\n";
+    WriteWhole(path, text);
+    ToolResult result = RunTool(dir, {"freespace", "--format", "csv", path});
+    EXPECT_EQ(result.code, 1);
+    const auto rows = Lines(result.out);
+    ASSERT_EQ(rows.size(), 100001u);
+    EXPECT_EQ(rows[1], "1970-01-04T00:00:00Z,3.0");
+    EXPECT_EQ(rows.back(), "2243-10-19T00:00:00Z,0.0");
+    EXPECT_NE(result.err.find("showed the last 100000 periods; the 2 before them are left out"), std::string::npos)
+        << result.err;
+    ToolResult metrics = RunTool(dir, {"metrics", dir.Path()});
+    EXPECT_EQ(metrics.code, 0) << metrics.err;
+    EXPECT_NE(metrics.out.find("idxreports_disk_daily_average_free_bytes{dir=\"" + dir.Path() + "\",file=\"" +
+                               LogicalDiskReport::GetFileName("/mnt/a") + "\"} " + std::to_string((periods % 7) << 20)),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace I2::Testing

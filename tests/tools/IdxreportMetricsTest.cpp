@@ -380,5 +380,30 @@ TEST_F(MetricsDirectory, NodeExporterPublishesTheValuesTheReportsHold) {
     }
 }
 
+// Hosts past those tracked while reading, and a host name longer than any
+// host's, are summed as "(other)" as they come: no row is lost, and the long
+// name, however recent, publishes no series of its own.
+TEST(IdxreportMetrics, HostsPastTheTrackingCapAreSummedAsOtherAsTheyCome) {
+    TempDir dir;
+    std::string text;
+    for (const std::string& column : JobStatsReport().GetHeader()) text += (text.empty() ? "" : ",") + column;
+    text += '\n';
+    const int hosts = 10005;
+    for (int i = 0; i < hosts; ++i)
+        text += "1," + std::to_string(i) + ",1,1,0,0,1,1,2,0,1,h" + std::to_string(i) + "," + std::to_string(1000 + i) +
+                ",0,1,0\n";
+    const std::string longName(300, 'n');
+    text += "1,1,1,1,0,0,1,1,2,0,1," + longName + ",99999,0,1,0\n";
+    WriteWhole(dir.File("JobStats.csv"), text);
+    ToolResult result = RunTool(dir, {"metrics", dir.Path()});
+    ASSERT_EQ(result.code, 0) << result.err;
+    const std::string d = "dir=\"" + dir.Path() + "\"";
+    EXPECT_EQ(Sample(result.out, "idxreports_job_hosts{" + d + "}"), 10001);
+    EXPECT_EQ(SumOf(result.out, "idxreports_job_rows"), hosts + 1);
+    EXPECT_EQ(result.out.find(longName), std::string::npos);
+    EXPECT_EQ(Sample(result.out, "idxreports_job_latest_timestamp_seconds{" + d + ",host=\"(other)\",job_type=\"1\"}"),
+              99999);
+}
+
 }  // namespace
 }  // namespace I2::Testing

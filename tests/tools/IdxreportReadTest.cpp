@@ -640,5 +640,52 @@ TEST(IdxreportShow, TableEscapesWhatATerminalActsOnAndAlignsWideText) {
     EXPECT_EQ(lines[3].substr(lines[3].size() - 3), "  1");
 }
 
+// A name in a directory another user writes can be swapped for a link to a
+// root-only file: no command reads through it, so none shows what it holds
+// (a header quoted in an error, a host name, a sample), and none can be led
+// to a file whose read waits. Standard input reached by /dev/stdin still is.
+TEST(IdxreportRead, NoCommandReadsThroughALinkAtAFileName) {
+    TempDir dir;
+    TempDir elsewhere;
+    std::string jobHeader;
+    for (const std::string& column : JobStatsReport().GetHeader()) jobHeader += (jobHeader.empty() ? "" : ",") + column;
+    WriteWhole(elsewhere.File("secret.csv"), "SECRET-HEADER,x\n");
+    WriteWhole(elsewhere.File("jobs"), jobHeader + "\n1,2,1,1,0,0,2.5,1,2,0,1,secret-host,2,0,1,0\n");
+    WriteWhole(elsewhere.File("disk"), "Time,DB,Logs,Reports,V1,Other,DiskSize,DiskFree,Alert\n1,0,0,0,0,0,0,31337000,\n");
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"shown.csv", "secret.csv"},
+        {JobStatsReport::FileName, "jobs"},
+        {"IndexCacheStats_1.csv", "disk"},
+        {"verify.csv.bad", "secret.csv"},
+        {"verify.csv.tmp", "secret.csv"}};
+    for (const auto& [name, target] : links)
+        ASSERT_EQ(::symlink(elsewhere.File(target).c_str(), dir.File(name).c_str()), 0) << name;
+    AddStub(dir.File("verify.csv"), "/d/1");
+    Append(dir.File("verify.csv"), "bad line\n");
+    const std::vector<std::vector<std::string>> commands = {
+        {"show", dir.File("shown.csv")},
+        {"check", dir.File("shown.csv")},
+        {"jobs", dir.Path()},
+        {"disks", dir.Path()},
+        {"freespace", dir.File("IndexCacheStats_1.csv")},
+        {"check", "--repair", dir.File("verify.csv")},
+        {"metrics", dir.Path()}};
+    for (const std::vector<std::string>& args : commands) {
+        SCOPED_TRACE(args[0] + " " + args.back());
+        const ToolResult result = RunTool(dir, args);
+        const std::string all = result.out + result.err;
+        for (const char* secret : {"SECRET", "secret-host", "31337000", "29.0"})
+            EXPECT_EQ(all.find(secret), std::string::npos) << all;
+        if (args[0] == "metrics") {
+            EXPECT_EQ(result.code, 0) << result.err;
+            EXPECT_NE(result.out.find("file=\"JobStats.csv\",problem=\"unreadable_file\"} 1"), std::string::npos)
+                << result.out;
+        } else {
+            EXPECT_EQ(result.code, 1) << all;
+        }
+    }
+    EXPECT_NE(ReadWhole(dir.File("verify.csv")).find("bad line"), std::string::npos) << "repaired through a link";
+}
+
 }  // namespace
 }  // namespace I2::Testing
