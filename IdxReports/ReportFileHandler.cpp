@@ -58,15 +58,56 @@ CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
     return FXErrorUtil::ErrorErrNo(location, 22, "File is [%s] not open.", path.c_str());
 }
 
-// The old header line, read from the descriptor just opened, so what is learnt
-// is about the very file that is then read and written. A read failure teaches
-// what was read before it, if anything. A writer's count is left for later.
-// `tooLong` when the first line is longer than kMaxLineBytes.
-std::string HeaderOf(CQiFile& file, bool& tooLong) {
-    FileShape shape;
-    internal::ScanFile(file, ScanFor::Header, shape);  // result ignored
-    tooLong = shape.headerTooLong;
-    return std::move(shape.header);
+// The first bytes of a file, read at once: a header line and more, and the
+// whole of a report that holds a few lines.
+constexpr std::size_t kStartBytes = 4096;
+
+// What Open learns from the file it opened: its header line and, for a
+// writer, whether its last line is torn.
+struct FileStart {
+    std::string header;
+    bool headerTooLong = false;  // the first line is longer than kMaxLineBytes
+    bool tornTail = false;       // not empty, and not ending in "\n"
+};
+
+// Read from the descriptor just opened (`size` bytes when it was opened), so
+// what is learnt is about the very file that is then read and written: one
+// read for a file of up to kStartBytes, its first block and its last byte for
+// a longer one. A header read that fails teaches what was read before it, if
+// anything; a failed look at the last byte fails, as it must not be appended
+// to unseen. A file cut shorter meanwhile (by someone ignoring the lock) ends
+// where it is cut and counts as whole.
+CQiError ReadStartOf(CQiFile& file, uint64_t size, bool wantEnd, FileStart& start) {
+    if (size == 0) return CQiError::Success();
+    char first[kStartBytes];
+    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(size, kStartBytes));
+    std::size_t got = 0;
+    CQiError err = file.ReadAt(first, want, 0, got);
+    const void* newline = std::memchr(first, '\n', got);
+    if (newline) {
+        start.header.assign(first, static_cast<std::size_t>(static_cast<const char*>(newline) - first));
+    } else if (!err.IsError() && got == want && want < size) {
+        // A first line longer than the block: read on, a block at a time.
+        FileShape shape;
+        internal::ScanFile(file, ScanFor::Header, shape);  // result ignored
+        start.headerTooLong = shape.headerTooLong;
+        start.header = std::move(shape.header);
+    } else {
+        start.header.assign(first, got);
+    }
+    if (!wantEnd) return CQiError::Success();
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    char last = '\n';
+    if (got == size) {
+        last = first[got - 1];
+    } else if (got == want) {
+        std::size_t gotLast = 0;
+        err = file.ReadAt(&last, 1, size - 1, gotLast);
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+        if (gotLast == 0) last = '\n';
+    }
+    start.tornTail = last != '\n';
+    return CQiError::Success();
 }
 
 }  // namespace
@@ -134,71 +175,96 @@ CQiError ReportFileHandler::OpenResolved(const std::string& path, OpenMode_t mod
     linesSetAside = 0;
     uncountedBytes = 0;
     headerLine.clear();
+    writable = false;
+    startWithNewline = false;
 
+    const bool writer = (openMode & std::ios_base::out) != 0;
     bool lockTakenHere = false;
-    if (openMode & std::ios_base::out) {
-        CQiError err = LockForWriting(lockTakenHere, resolved == nullptr);
-        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    }
     unsigned flags = 0;
     bool existed = true;
-    CQiError err = OpenDirectory(resolved);
-    if (!err.IsError()) err = OpenInDirectory(flags, existed);
-    const bool keepsContent = existed && !(openMode & std::ios_base::trunc);
-    if (!err.IsError() && keepsContent) {
-        bool tooLong = false;
-        headerLine = HeaderOf(file, tooLong);
-        if (tooLong) {
-            // No header line of any report is that long: this is some other file.
-            file.Close();  // result ignored: only read
-            headerLine.clear();
-            err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
-                                          "The first line of [%s] is longer than %zu bytes: it is no report",
-                                          filePath.c_str(), kMaxLineBytes);
+    CQiError err = OpenDirectory(resolved, writer && resolved == nullptr);
+    if (!err.IsError() && writer) {
+        err = LockForWriting(lockTakenHere);
+        if (err.IsError()) {
+            // Said as it is: callers match the lock's own message.
+            directory.Close();  // result ignored
+            return err.Push(FX_CODE_LOCATION);
         }
     }
+    if (!err.IsError()) err = OpenInDirectory(flags, existed);
     if (err.IsError()) {
         // A lock that only this Open took must not outlive it: nothing will Close
         // a handler that never opened.
         if (lockTakenHere) UnlockFile();
         directory.Close();  // result ignored
+        headerLine.clear();
+        uncountedBytes = 0;
+        startWithNewline = false;
         return FXErrorUtil::Recode(FX_CODE_LOCATION, 22, err, "Could not open report file [%s] in mode [%d]",
                                    filePath.c_str(), static_cast<int>(openMode));
     }
 
     writable = (flags & CQiFile::OpenWrite) != 0;
-    startWithNewline = false;
-    uncountedBytes = 0;
-    if (writable && keepsContent) NoteFileEnd((openMode & std::ios_base::out) != 0);
     readPos = 0;
     readFailed = false;
     return CQiError::Success();
 }
 
-CQiError ReportFileHandler::OpenDirectory(const CQiDirectoryHandle* resolved) {
+// The directory is opened before a writer's lock is taken: the lock is named
+// after the directory the handler then works in, as the kernel names it, so
+// the two cannot differ even if a link on the way is swapped meanwhile.
+CQiError ReportFileHandler::OpenDirectory(const CQiDirectoryHandle* resolved, bool makeDirectory) {
     try {
         fileName = CQiPath::GetFileName(filePath);
         if (resolved) return resolved->Duplicate(directory).Push(FX_CODE_LOCATION);
-        return directory.Open(CQiPath::GetParent(filePath)).Push(FX_CODE_LOCATION);
+        const std::string parent = CQiPath::GetParent(filePath);
+        CQiError err = directory.Open(parent);
+        // A bare file name lives in the working directory, which exists.
+        if (err.IsError() && makeDirectory && err.GetSystemErrNo() == ENOENT && !parent.empty()) {
+            err = CQiDirectory::Create(parent, true);
+            if (!err.IsError()) err = directory.Open(parent);
+        }
+        return err.Push(FX_CODE_LOCATION);
     } catch (const std::bad_alloc&) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening report file [%s]",
                                        filePath.c_str());
     }
 }
 
+// Named afresh at every Open, never remembered: a link on the way to the
+// directory may lead elsewhere since the last one.
+CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere) {
+    const bool heldBefore = namedMutex && namedMutex->isLocked();
+    CQiError err;
+    try {
+        std::string canonical;
+        const bool plainName = !fileName.empty() && fileName != "." && fileName != ".." &&
+                               fileName.find('/') == std::string::npos;
+        const std::string lockName = plainName && directory.GetCanonicalPath(canonical)
+                                         ? Utils::LockNameInDirectory(canonical, fileName)
+                                         : LockNameOf(filePath);
+        err = ReportFileReplacement::LockNamed(lockName, filePath, namedMutex);
+    } catch (const std::bad_alloc&) {
+        err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 1001,
+                                      "Can't open report file [%s], error to acquire lock: out of memory",
+                                      filePath.c_str());
+    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    lockTakenHere = !heldBefore;
+    return CQiError::Success();
+}
+
 CQiError ReportFileHandler::OpenInDirectory(unsigned& flags, bool& existed) {
     const bool writer = (openMode & std::ios_base::out) != 0;
+    CQiFileStat seen;
+    bool looked = false;
     if (writer) {
         // Under the lock, before the file is looked at: what a rotation killed
         // half-way left is put in order first. Not fatal here: whatever is left
         // keeps its rows out of sight, never in two places, and the next
         // rotation refuses to start over it.
         ReportFileReplacement::CompleteRotation(directory, fileName);  // result ignored
-        existed = FitWriterModeToFile();
-        if (existed && !(openMode & std::ios_base::trunc)) {
-            CQiError err = SetTornTailAside();
-            if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-        }
+        existed = FitWriterModeToFile(seen, looked);
     }
     flags = FlagsFor(openMode);
     if (!flags) return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Open mode not supported");
@@ -211,31 +277,65 @@ CQiError ReportFileHandler::OpenInDirectory(unsigned& flags, bool& existed) {
     }
     // Emptied only once it is known to be the report alone.
     const bool empty = existed && (flags & CQiFile::OpenTruncate);
-    CQiError err = directory.OpenFile(fileName, flags & ~static_cast<unsigned>(CQiFile::OpenTruncate), file);
-    if (err.IsError() || !writer || !existed) return err.Push(FX_CODE_LOCATION);
+    const unsigned openFlags = flags & ~static_cast<unsigned>(CQiFile::OpenTruncate);
+    if (writer && !existed) return directory.OpenFile(fileName, openFlags, file).Push(FX_CODE_LOCATION);
+    CQiFileStat st;
+    CQiError err = writer ? OpenExistingWriter(openFlags, looked ? &seen : nullptr, st)
+                          : directory.OpenFile(fileName, openFlags, file, nullptr, st);
+    if (!err.IsError() && empty) err = file.Truncate(0);
+    if (!err.IsError() && !empty) err = ReadFileStart(openFlags, st.size);
+    if (err.IsError()) file.Close();  // result ignored
+    return err.Push(FX_CODE_LOCATION);
+}
+
+CQiError ReportFileHandler::OpenExistingWriter(unsigned flags, const CQiFileStat* seen, CQiFileStat& st) {
+    CQiError err = directory.OpenFile(fileName, flags, file, seen, st);
     // A second name makes the report someone else's file too: whoever can write
     // the directory could link any file of the writer's there and have it
     // appended to (or emptied) with the writer's rights.
-    CQiFileStat st;
-    err = file.Stat(st);
     if (!err.IsError() && st.links > 1) {
         err = FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
                                       "Report file [%s] has %llu hard links; a report must have only its own name",
                                       filePath.c_str(), static_cast<unsigned long long>(st.links));
     }
-    if (!err.IsError() && empty) err = file.Truncate(0);
     if (err.IsError()) file.Close();  // result ignored
     return err.Push(FX_CODE_LOCATION);
 }
 
-// The lock is held, so the file ends where this writer's lines will begin.
-void ReportFileHandler::NoteFileEnd(bool countLater) {
-    uint64_t size = 0;
-    if (file.Size(size).IsError() || size == 0) return;  // taken for empty, as a failed count was
-    char last = '\n';
-    std::size_t got = 0;
-    if (!file.ReadAt(&last, 1, size - 1, got).IsError() && got == 1) startWithNewline = last != '\n';
-    if (countLater) uncountedBytes = size;
+// A writer holds the lock, so the file ends where its lines will begin, and
+// bytes after the last "\n" are no line being appended but what a killed
+// writer left. Most files end in "\n": then the header and the last byte are
+// all a writer reads, from the descriptor it writes through, and only a torn
+// end costs the rewrite that moves it to PATH.bad (and an open of the file
+// that replaced this one).
+CQiError ReportFileHandler::ReadFileStart(unsigned flags, uint64_t size) {
+    const bool writer = (openMode & std::ios_base::out) != 0;
+    FileStart start;
+    CQiError err = ReadStartOf(file, size, writer, start);
+    if (!err.IsError() && start.tornTail) {
+        file.Close();  // result ignored: only read
+        err = SetTornTailAside();
+        CQiFileStat st;
+        if (!err.IsError()) err = OpenExistingWriter(flags, nullptr, st);
+        size = st.size;
+        start = FileStart();
+        if (!err.IsError()) err = ReadStartOf(file, size, writer, start);
+    }
+    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    if (start.headerTooLong) {
+        // No header line of any report is that long: this is some other file.
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22,
+                                       "The first line of [%s] is longer than %zu bytes: it is no report",
+                                       filePath.c_str(), kMaxLineBytes);
+    }
+    headerLine = std::move(start.header);
+    if (writer) {
+        // Left in place only where the writer may not replace the report: its
+        // lines then start on a line of their own. They are counted when asked.
+        startWithNewline = start.tornTail;
+        uncountedBytes = size;
+    }
+    return CQiError::Success();
 }
 
 size_t ReportFileHandler::GetLineCount() {
@@ -267,22 +367,12 @@ CQiError ReportFileHandler::OpenCreated(CQiFile&& created, const std::string& pa
     return CQiError::Success();
 }
 
-CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere, bool makeDirectory) {
-    CQiError err = makeDirectory ? CheckPath(filePath) : CQiError::Success();
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    const bool heldBefore = namedMutex && namedMutex->isLocked();
-    err = LockFile();
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
-    lockTakenHere = !heldBefore;
-    return CQiError::Success();
-}
-
-bool ReportFileHandler::FitWriterModeToFile() {
+bool ReportFileHandler::FitWriterModeToFile(CQiFileStat& seen, bool& looked) {
     // Whatever is at the name counts, a link included: it is not followed, and
     // the open refuses what is not a regular file.
-    CQiFileStat st;
-    const CQiError err = directory.Stat(fileName, st);
-    if (!err.IsError() || err.GetErrNo() != 2) {
+    const CQiError err = directory.Stat(fileName, seen);
+    looked = !err.IsError();
+    if (looked || err.GetErrNo() != 2) {
         // `trunc|app` empties an existing file and appends from there.
         if (HasAll(openMode, std::ios_base::trunc | std::ios_base::app)) openMode &= ~std::ios_base::app;
         return true;
@@ -321,8 +411,9 @@ CQiError ReportFileHandler::Reopen(OpenMode_t mode) {
 void ReportFileHandler::Close() {
     if (!IsOpen()) return;
     if (writable) Flush();  // result ignored: Close cannot report it
+    // Closed before the lock goes: on NFS the lines reach the server at close,
+    // and the next writer must find them there.
     file.Close();           // result ignored
-    directory.Close();      // result ignored
     writable = false;
     ForgetPendingLines();
     pendingWrite = std::string();
@@ -335,6 +426,8 @@ void ReportFileHandler::Close() {
     lineCount = 0;
     uncountedBytes = 0;
     UnlockFile();
+    // Not needed for the lock: the other writers need not wait for it.
+    directory.Close();  // result ignored
 }
 
 bool ReportFileHandler::IsOpen() { return file.IsOpen(); }
@@ -523,11 +616,8 @@ CQiError ReportFileHandler::PutLine(const char* line, std::size_t length) {
 
 CQiError ReportFileHandler::WritePending(const FXCodeLocation& caller, const char* message) {
     if (pendingWrite.empty()) return CQiError::Success();
-    // The lock is ours, so the size before the write is where the last whole line ends.
-    uint64_t sizeBefore = 0;
     std::size_t written = 0;
-    CQiError err = file.Size(sizeBefore);
-    if (!err.IsError()) err = file.Write(pendingWrite.data(), pendingWrite.size(), written);
+    CQiError err = file.Write(pendingWrite.data(), pendingWrite.size(), written);
     if (!err.IsError()) {
         ForgetPendingLines();
         startWithNewline = false;
@@ -539,7 +629,13 @@ CQiError ReportFileHandler::WritePending(const FXCodeLocation& caller, const cha
     lineCount -= pendingDataLines;
     pendingDataLines = 0;
     std::size_t keep = pendingHeaderEnd;
-    if (written > 0 && file.Truncate(sizeBefore).IsError()) {
+    // The lock is ours and every write goes to the end (a writer appends, a
+    // new file is written in order), so the last whole line ends where this
+    // write began: `written` bytes before the end. Asked only now,
+    // so a write that succeeds costs no more than itself.
+    uint64_t sizeAfter = 0;
+    if (written > 0 && (file.Size(sizeAfter).IsError() || sizeAfter < written ||
+                        file.Truncate(sizeAfter - written).IsError())) {
         // The file could not be cut back: part of the lines stays in it. Whatever
         // comes next starts on a line of its own, and the header line, which may
         // be among what stayed, is not written again.

@@ -71,8 +71,9 @@ public:
     // Open of `name` in `dir`, a directory the caller resolved itself (one it
     // made and entered without following links): the handler works in its own
     // duplicate of `dir`, so no path is looked up again and a link swapped in
-    // at a directory's name meanwhile leads nowhere. The lock is the one of
-    // the path `dir` was opened under, plus `name`.
+    // at a directory's name meanwhile leads nowhere. The lock is named after
+    // `dir` as the kernel names it now, plus `name`: the lock of the path `dir`
+    // was opened under, as long as no link on that path has changed since.
     CQiError OpenIn(const CQiDirectoryHandle& dir, const std::string& name, OpenMode_t mode);
     CQiError Reopen(OpenMode_t mode);
     // Writes to `created`, a new empty file the caller made under the lock it
@@ -173,29 +174,34 @@ public:
     static std::string LockNameOf(const std::string& path);
 
 private:
-    // Open's first step for a writer: the file's directory exists and its lock
-    // is held; `lockTakenHere` when this call took it (not an earlier LockFile).
-    // `makeDirectory`: a missing directory is made first (by path).
-    CQiError LockForWriting(bool& lockTakenHere, bool makeDirectory);
+    // Open's first step: the directory (a duplicate of `resolved`, or the
+    // path's parent; with `makeDirectory` a missing parent is made first).
+    CQiError OpenDirectory(const CQiDirectoryHandle* resolved, bool makeDirectory);
+    // A writer's next step: its lock, named after the directory just opened;
+    // `lockTakenHere` when this call took it (not an earlier LockFile).
+    CQiError LockForWriting(bool& lockTakenHere);
     // After an exception inside Open: nothing stays open, and a lock stays only
     // when it was held before (`keepLock`).
     void ForgetFailedOpen(bool keepLock);
     // Open and OpenIn: `resolved` is OpenIn's directory, else null.
     CQiError OpenResolved(const std::string& path, OpenMode_t mode, const CQiDirectoryHandle* resolved);
-    // Open's steps after the lock: the directory (a duplicate of `resolved`,
-    // or the path's parent), a rotation a crash left half done, the mode
-    // fitted to the file, the descriptor; `existed` when the file was there
-    // before.
-    CQiError OpenDirectory(const CQiDirectoryHandle* resolved);
+    // Open's steps in the directory, under the lock for a writer: a rotation a
+    // crash left half done, the mode fitted to the file, the descriptor, the
+    // header line and, for a writer, a torn last line set aside; `existed`
+    // when the file was there before.
     CQiError OpenInDirectory(unsigned& flags, bool& existed);
     // Fits a writer's mode to whether the file exists; false for a new file.
-    bool FitWriterModeToFile();
+    // `seen` is what is at the name, when `looked` says it could be looked at.
+    bool FitWriterModeToFile(CQiFileStat& seen, bool& looked);
+    // A writer's open of the existing report, with `seen` (or null) from
+    // FitWriterModeToFile; `st` is what was opened. Refuses a second name.
+    CQiError OpenExistingWriter(unsigned flags, const CQiFileStat* seen, CQiFileStat& st);
+    // Reads the header line of the file just opened (`size` bytes) and, for a
+    // writer, how it ends, setting a torn last line aside first.
+    CQiError ReadFileStart(unsigned flags, uint64_t size);
     // Open's crash recovery for a writer, under its lock: bytes after the last
     // "\n" go to PATH.bad and out of the report, before the file is read.
     CQiError SetTornTailAside();
-    // A writer of an existing file: whether its last line is torn, and, with
-    // `countLater`, how much of it GetLineCount has to count.
-    void NoteFileEnd(bool countLater);
     // Hands the pending lines to the operating system; on failure cuts the file
     // back to its last whole line and builds the error at `caller`.
     CQiError WritePending(const FXCodeLocation& caller, const char* message);

@@ -178,9 +178,20 @@ CQiError SettleRotationLeftover(CQiDirectoryHandle& dir, const std::string& name
 
 CQiError ReportFileReplacement::LockPath(const std::string& path, std::unique_ptr<Utils::IdxNamedMutex>& mutex) {
     try {
+        return LockNamed(ReportFileHandler::LockNameOf(path), path, mutex).Push(FX_CODE_LOCATION);
+    } catch (const std::bad_alloc&) {
+        if (mutex && mutex->isLocked()) return CQiError::Success();  // held already, whatever its name
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 1001,
+                                       "Can't open report file [%s], error to acquire lock: out of memory",
+                                       path.c_str());
+    }
+}
+
+CQiError ReportFileReplacement::LockNamed(const std::string& name, const std::string& path,
+                                          std::unique_ptr<Utils::IdxNamedMutex>& mutex) {
+    try {
         // The lock follows the path: a mutex made for another path, and not
         // held, is replaced by one named after this one.
-        const std::string name = ReportFileHandler::LockNameOf(path);
         if (mutex && mutex->name() != name && !mutex->isLocked()) mutex.reset();
         if (!mutex) mutex = std::make_unique<Utils::IdxNamedMutex>(name);
     } catch (const std::bad_alloc&) {

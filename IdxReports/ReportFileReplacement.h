@@ -80,6 +80,10 @@ public:
     // one of another name that is not held is replaced by one named after
     // `path`. Fails with code 1001 when the lock is not had at once.
     static CQiError LockPath(const std::string& path, std::unique_ptr<Utils::IdxNamedMutex>& mutex);
+    // The same with the lock's name already known (the one LockPath would
+    // compute for `path`), for a caller that got it more cheaply.
+    static CQiError LockNamed(const std::string& lockName, const std::string& path,
+                              std::unique_ptr<Utils::IdxNamedMutex>& mutex);
 
     // Whether `line` can stand in a report as one line: no line break, and no
     // NUL byte unless `allowNul`.

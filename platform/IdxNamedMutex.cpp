@@ -97,20 +97,21 @@ Registry& Holders() {
     return *registry;
 }
 
-bool HeldByThisThread(const FileKey& key) {
+// `self` is the caller's process id, asked once per lock.
+bool HeldByThisThread(const FileKey& key, pid_t self) {
     Registry& registry = Holders();
     std::lock_guard<std::mutex> guard(registry.mutex);
     const auto it = registry.holders.find(key);
-    return it != registry.holders.end() && it->second.process == ::getpid() &&
+    return it != registry.holders.end() && it->second.process == self &&
            it->second.thread == std::this_thread::get_id();
 }
 
 // Returns false only when memory runs out; the caller then gives the lock back.
-bool Register(const FileKey& key) {
+bool Register(const FileKey& key, pid_t self) {
     try {
         Registry& registry = Holders();
         std::lock_guard<std::mutex> guard(registry.mutex);
-        registry.holders[key] = Holder{::getpid(), std::this_thread::get_id()};
+        registry.holders[key] = Holder{self, std::this_thread::get_id()};
         return true;
     } catch (...) {
         return false;
@@ -182,9 +183,9 @@ CQiError CreateDirectory(const std::string& path, mode_t mode, int& fd) {
     return err;
 }
 
-CQiError CheckDirectory(int fd, const std::string& path, bool rootOnly, struct stat& st) {
+CQiError CheckDirectory(int fd, const std::string& path, bool rootOnly, uid_t me, struct stat& st) {
     if (Sys().fstat(fd, &st) != 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "inspect lock directory", path);
-    if (st.st_uid != 0 && (rootOnly || st.st_uid != ::geteuid())) {
+    if (st.st_uid != 0 && (rootOnly || st.st_uid != me)) {
         return Unsafe(FX_CODE_LOCATION, "Lock directory", path, OwnedBy(st.st_uid, rootOnly));
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
@@ -195,21 +196,22 @@ CQiError CheckDirectory(int fd, const std::string& path, bool rootOnly, struct s
 
 // Opens and checks the lock directory. A configured one is made private when
 // missing. The shared one is made by root; an unprivileged caller who finds it
-// missing moves `dir` to its private fallback, and `shared` to false.
-CQiError OpenLockDirectory(std::string& dir, bool& shared, int& fd, struct stat& st) {
-    const bool root = ::geteuid() == 0;
+// missing moves `dir` to its private fallback, and `shared` to false. `me` is
+// the caller's effective user.
+CQiError OpenLockDirectory(std::string& dir, bool& shared, uid_t me, int& fd, struct stat& st) {
+    const bool root = me == 0;
     CQiError err;
     if (!(shared && !root && Abandoned(dir))) err = OpenDirectory(dir, fd);
     if (fd < 0 && (!err.IsError() || err.GetSystemErrNo() == ENOENT)) {
         if (shared && !root) {
             const std::string missing = dir;
-            dir += "-" + std::to_string(static_cast<unsigned long>(::geteuid()));
+            dir += "-" + std::to_string(static_cast<unsigned long>(me));
             shared = false;
             Abandon(missing, dir);
         }
         err = CreateDirectory(dir, shared ? 01777 : 0700, fd);
     }
-    if (!err.IsError()) err = CheckDirectory(fd, dir, shared, st);
+    if (!err.IsError()) err = CheckDirectory(fd, dir, shared, me, st);
     if (err.IsError() && fd >= 0) {
         Sys().close(fd);
         fd = -1;
@@ -274,14 +276,13 @@ CQiError SetUpNewLockFile(int fd, const struct stat& dirInfo, mode_t mode, const
 // (see the top of this file). `replaced`: root took the file over but the name
 // no longer leads to it; the caller opens the name again.
 CQiError VetLockFile(int dirFd, const struct stat& dirInfo, const std::string& fileName, mode_t mode,
-                     const std::string& path, int fd, struct stat& st, bool& replaced) {
+                     const std::string& path, uid_t me, int fd, struct stat& st, bool& replaced) {
     if (Sys().fstat(fd, &st) != 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "inspect lock file", path);
     if (!S_ISREG(st.st_mode)) return Unsafe(FX_CODE_LOCATION, "Lock file", path, "not a regular file");
     if (st.st_nlink != 1) {
         return Unsafe(FX_CODE_LOCATION, "Lock file", path,
                       FXString::Format("%lu links (must be 1)", static_cast<unsigned long>(st.st_nlink)));
     }
-    const uid_t me = ::geteuid();
     if (st.st_uid == 0 || st.st_uid == me || (dirInfo.st_mode & S_IWOTH) == 0) return CQiError::Success();
     if (me != 0) return Unsafe(FX_CODE_LOCATION, "Lock file", path, OwnedBy(st.st_uid, false));
     if (::fchown(fd, 0, static_cast<gid_t>(-1)) != 0 || Sys().fchmod(fd, mode) != 0) {
@@ -298,7 +299,7 @@ CQiError VetLockFile(int dirFd, const struct stat& dirInfo, const std::string& f
 // even for root. A file made between our two opens is opened again, as theirs.
 // O_NONBLOCK: a FIFO planted under the name must not stall the open.
 CQiError OpenLockFileIn(int dirFd, const struct stat& dirInfo, const std::string& dir, const std::string& fileName,
-                        int& fd, struct stat& st) {
+                        uid_t me, int& fd, struct stat& st) {
     const std::string path = dir + "/" + fileName;
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     const mode_t mode = LockFileMode(dirInfo.st_mode);
@@ -317,7 +318,7 @@ CQiError OpenLockFileIn(int dirFd, const struct stat& dirInfo, const std::string
         }
         bool replaced = false;
         const CQiError err = created ? SetUpNewLockFile(fd, dirInfo, mode, path, st)
-                                     : VetLockFile(dirFd, dirInfo, fileName, mode, path, fd, st, replaced);
+                                     : VetLockFile(dirFd, dirInfo, fileName, mode, path, me, fd, st, replaced);
         if (!err.IsError() && !replaced) return err;
         Sys().close(fd);
         fd = -1;
@@ -390,10 +391,12 @@ IdxNamedMutex::~IdxNamedMutex() {
 CQiError IdxNamedMutex::OpenLockFile() {
     int dirFd = -1;
     struct stat dirInfo {};
-    CQiError err = OpenLockDirectory(dir_, sharedDefault_, dirFd, dirInfo);
+    // Asked once: the checks of the directory and of the file judge by one user.
+    const uid_t me = ::geteuid();
+    CQiError err = OpenLockDirectory(dir_, sharedDefault_, me, dirFd, dirInfo);
     if (err.IsError()) return err;
     struct stat st {};
-    err = OpenLockFileIn(dirFd, dirInfo, dir_, LockFileName(name_), fd_, st);
+    err = OpenLockFileIn(dirFd, dirInfo, dir_, LockFileName(name_), me, fd_, st);
     Sys().close(dirFd);
     if (err.IsError()) return err;
     device_ = static_cast<uint64_t>(st.st_dev);
@@ -407,15 +410,16 @@ CQiError IdxNamedMutex::Acquire(int timeoutMs) {
         if (err.IsError()) return err;
     }
     const FileKey key{device_, inode_};
+    const pid_t self = ::getpid();
     // Only this thread could release it, and it would be waiting here: fail now.
-    if (HeldByThisThread(key)) {
+    if (HeldByThisThread(key, self)) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, kLockError, "Held by this thread through another object");
     }
     const int limit = timeoutMs == 0 ? GetDefaultTimeoutMs() : timeoutMs;
     const std::string path = dir_ + "/" + LockFileName(name_);
     const CQiError err = limit < 0 ? LockWithoutLimit(fd_, path) : LockWithin(fd_, limit, path, timedOut_);
     if (err.IsError()) return err;
-    if (!Register(key)) {
+    if (!Register(key, self)) {
         Unlock(fd_);
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, kLockError, "Out of memory");
     }

@@ -81,4 +81,11 @@ std::string LockNameOfPath(const std::string& path) {
     return name;
 }
 
+// Joined as Append joins a resolved base and one more component.
+std::string LockNameInDirectory(const std::string& directory, const std::string& name) {
+    std::string lockName = Append(directory, {name}, 0);
+    std::replace(lockName.begin(), lockName.end(), '/', '_');
+    return lockName;
+}
+
 }  // namespace I2::Utils

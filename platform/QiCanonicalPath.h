@@ -22,5 +22,9 @@ IDXREPORTS_API std::string CanonicalPath(const std::string& path);
 // every "/" replaced by "_", so every spelling of one path meets on one lock.
 //   "/a/b/r.csv" -> "_a_b_r.csv"
 IDXREPORTS_API std::string LockNameOfPath(const std::string& path);
+// The same for the file `name` in the directory whose canonical path is
+// `directory` (as CQiDirectoryHandle::GetCanonicalPath gives it), with no
+// lookup: "/a/b" and "r.csv" -> "_a_b_r.csv", "/" and "r.csv" -> "_r.csv".
+IDXREPORTS_API std::string LockNameInDirectory(const std::string& directory, const std::string& name);
 
 }  // namespace I2::Utils

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
+#include <string_view>
 
 #include <platform/internal/SysCalls.h>
 
@@ -90,6 +92,23 @@ CQiError CQiDirectoryHandle::Duplicate(CQiDirectoryHandle& copy) const {
 
 std::string CQiDirectoryHandle::PathOf(const std::string& name) const { return CQiPath::Append(GetPath(), name); }
 
+// One readlink of the descriptor's /proc name, where resolving the path would
+// cost a call per component. A name that is no absolute path, or one the kernel
+// marks as removed, is no canonical path.
+bool CQiDirectoryHandle::GetCanonicalPath(std::string& path) const {
+    static constexpr std::string_view kRemoved = " (deleted)";
+    if (!IsOpen()) return false;
+    char procName[32];
+    std::snprintf(procName, sizeof procName, "/proc/self/fd/%d", dirfd());
+    char target[PATH_MAX];
+    const ssize_t length = Sys().readlink(procName, target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target || target[0] != '/') return false;
+    const std::string_view named(target, static_cast<std::size_t>(length));
+    if (named.size() >= kRemoved.size() && named.substr(named.size() - kRemoved.size()) == kRemoved) return false;
+    path.assign(named);
+    return true;
+}
+
 CQiError CQiDirectoryHandle::CheckName(const std::string& name) const {
     if (!IsOpen()) return ErrorFromErrno(FX_CODE_LOCATION, EBADF, "use directory", PathOf(name));
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
@@ -104,6 +123,15 @@ CQiError CQiDirectoryHandle::OpenFile(const std::string& name, unsigned flags, C
     CQiError error = CheckName(name);
     if (error.IsError()) return error;
     error = file.OpenAt(dirfd(), name, PathOf(name), flags | CQiFile::OpenRegularOnly, permissions);
+    if (error.IsError()) error.Push(FX_CODE_LOCATION);
+    return error;
+}
+
+CQiError CQiDirectoryHandle::OpenFile(const std::string& name, unsigned flags, CQiFile& file,
+                                      const CQiFileStat* seen, CQiFileStat& opened) const {
+    CQiError error = CheckName(name);
+    if (error.IsError()) return error;
+    error = file.OpenAt(dirfd(), name, PathOf(name), flags | CQiFile::OpenRegularOnly, 0666, seen, &opened);
     if (error.IsError()) error.Push(FX_CODE_LOCATION);
     return error;
 }

@@ -35,6 +35,12 @@ public:
     // The path shown in messages for `name`: "/d" and "r.csv" -> "/d/r.csv".
     std::string PathOf(const std::string& name) const;
     CQiError Close() { return dir_.Close(); }
+    // The directory's canonical path now (absolute, no links, no "." or ".."),
+    // as the kernel names the directory this handle has open: no lookup by the
+    // path it was opened under, so a link swapped in there since changes
+    // nothing. False where the kernel cannot say (no /proc, the directory
+    // removed): the caller then resolves the path itself.
+    bool GetCanonicalPath(std::string& path) const;
     // A second handle on this very directory, for an owner of its own: the
     // directory is not looked up by its path again, so it stays the one this
     // handle resolved even if its name was swapped for a link since.
@@ -46,6 +52,12 @@ public:
     // less the umask (as a new report is). Fails without effect, except that
     // OpenTruncate empties a regular file.
     CQiError OpenFile(const std::string& name, unsigned flags, CQiFile& file, unsigned permissions = 0666) const;
+    // The same, and `opened` is what the descriptor turned out to be (checked
+    // as OpenFile checks it), so nobody has to ask again. `seen`, when given,
+    // is what the caller has just found at the name with Stat: what is no
+    // regular file is then refused from it, unopened, without a second look.
+    CQiError OpenFile(const std::string& name, unsigned flags, CQiFile& file, const CQiFileStat* seen,
+                      CQiFileStat& opened) const;
 
     // Creates `name` exclusively (O_CREAT|O_EXCL|O_NOFOLLOW), open for reading and
     // writing, and gives it `attributes` on the descriptor before the caller can

@@ -55,14 +55,22 @@ CQiError RefuseNonRegularName(int dirfd, const std::string& name, const std::str
     return WrongTypeError(FX_CODE_LOCATION, "open", shownPath, FileStatFrom(st).type, CQiFileStat::Type::Regular);
 }
 
+// The same refusal for what the caller found at the name itself.
+CQiError RefuseNonRegular(const CQiFileStat& seen, const std::string& shownPath) {
+    if (seen.type == CQiFileStat::Type::Regular) return CQiError::Success();
+    return WrongTypeError(FX_CODE_LOCATION, "open", shownPath, seen.type, CQiFileStat::Type::Regular);
+}
+
 // Refuses a descriptor that is not a regular file, and clears O_NONBLOCK on one
 // that is: it was there only so that opening a FIFO or device could not wait.
 // `openFlags` are those the descriptor was opened with: F_SETFL changes only the
 // status flags among them, so they need not be asked for again with F_GETFL
 // (one system call less on every open, which a writer makes under its lock).
-CQiError CheckRegularDescriptor(int fd, int openFlags, const std::string& shownPath) {
+// `opened` gets what the descriptor is, so that the caller need not ask again.
+CQiError CheckRegularDescriptor(int fd, int openFlags, const std::string& shownPath, CQiFileStat* opened) {
     struct stat st {};
     if (Sys().fstat(fd, &st) != 0) return ErrorFromErrno(FX_CODE_LOCATION, errno, "stat", shownPath);
+    if (opened) *opened = FileStatFrom(st);
     if (!S_ISREG(st.st_mode)) {
         return WrongTypeError(FX_CODE_LOCATION, "open", shownPath, FileStatFrom(st).type,
                               CQiFileStat::Type::Regular);
@@ -281,7 +289,7 @@ CQiError CQiFile::Open(const std::string& path, unsigned flags, unsigned permiss
 }
 
 CQiError CQiFile::OpenAt(int dirfd, const std::string& name, const std::string& shownPath, unsigned flags,
-                         unsigned permissions) {
+                         unsigned permissions, const CQiFileStat* seen, CQiFileStat* opened) {
     if (fd_ >= 0) {
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "File [%s] already open, cannot open [%s]",
                                        path_.c_str(), shownPath.c_str());
@@ -306,7 +314,7 @@ CQiError CQiFile::OpenAt(int dirfd, const std::string& name, const std::string& 
     if (regularOnly) {
         // O_NOCTTY: a terminal planted at the name must not become ours.
         systemFlags |= O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-        CQiError refusal = RefuseNonRegularName(dirfd, name, shownPath);
+        CQiError refusal = seen ? RefuseNonRegular(*seen, shownPath) : RefuseNonRegularName(dirfd, name, shownPath);
         if (refusal.IsError()) return refusal.Push(FX_CODE_LOCATION);
     }
     int fd;
@@ -327,7 +335,7 @@ CQiError CQiFile::OpenAt(int dirfd, const std::string& name, const std::string& 
     if (regularOnly) {
         // The name may have been swapped since it was looked at; the descriptor
         // is what counts.
-        CQiError error = CheckRegularDescriptor(fd, systemFlags, shownPath);
+        CQiError error = CheckRegularDescriptor(fd, systemFlags, shownPath, opened);
         if (error.IsError()) {
             Sys().close(fd);
             return error.Push(FX_CODE_LOCATION);

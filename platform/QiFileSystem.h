@@ -157,8 +157,11 @@ private:
     // Open with `name` resolved against the directory descriptor `dirfd`
     // (AT_FDCWD: the working directory, through the table's plain open, so a
     // path-based Open behaves as it always did); `shownPath` names it in errors.
+    // With OpenRegularOnly: `seen` is what the caller has just found at the name
+    // (fstatat without following a link), which then is not looked at again;
+    // `opened`, when given, gets what the descriptor is.
     CQiError OpenAt(int dirfd, const std::string& name, const std::string& shownPath, unsigned flags,
-                    unsigned permissions);
+                    unsigned permissions, const CQiFileStat* seen = nullptr, CQiFileStat* opened = nullptr);
     void Adopt(int fd, std::string path);
 
     int fd_ = -1;

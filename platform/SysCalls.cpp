@@ -47,7 +47,7 @@ const SysCalls& RealSysCalls() {
         RealOpen,   ::close,  ::pread,  ::write,         ::fsync,  ::ftruncate,
         ::fstat,    ::rename, ::unlink, ::mkdir,         ::flock,  ::fchmod,
         RealOpenat, ::fstatat, ::renameat, ::renameat2, ::linkat, ::unlinkat,
-        ::mkdirat,  ::fchown, RealFcntlFlags,
+        ::mkdirat,  ::fchown, RealFcntlFlags, ::readlink,
     };
     return kReal;
 }

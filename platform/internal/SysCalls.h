@@ -40,6 +40,7 @@ struct SysCalls {
     int (*mkdirat)(int dirfd, const char* name, mode_t mode);
     int (*fchown)(int fd, uid_t owner, gid_t group);
     int (*fcntl_flags)(int fd, int command, int argument);  // F_GETFL / F_SETFL
+    ssize_t (*readlink)(const char* path, char* buffer, size_t length);
 };
 
 // The table in force. Tests replace entries and restore them with ScopedSysCalls.

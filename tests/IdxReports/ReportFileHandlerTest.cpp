@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -538,19 +539,45 @@ TEST_F(ReportFileHandlerTest, FindIfLineStopsAtFirstMatchAndRestoresPosition) {
 // last line out.
 TEST_F(ReportFileHandlerTest, CountAgreesWithWalkOnEveryFileShape) {
     // `expected`: what a reader counts and walks (bytes after the last "\n" are
-    // no line); `whole`: what a writer counts once it has moved a torn tail out.
+    // no line); `whole`: what a writer counts once it has moved a torn tail out,
+    // and `header` the header line it then finds. A writer reads the first 4 KiB
+    // and the last byte apart only in a longer file; a header line longer than
+    // that block is read on.
+    const std::string longHeader(5000, 'h');
+    std::string rows = "h\n";
+    while (rows.size() < 4096) rows += "row\n";
+    rows.resize(4096);
+    rows.back() = '\n';
+    const size_t rowLines = static_cast<size_t>(std::count(rows.begin(), rows.end(), '\n')) - 1;
     const struct {
-        const char* content;
+        std::string content;
         size_t expected;
         size_t whole;
+        std::string header;
     } cases[] = {
-        {"", 0, 0},          {"h", 0, 0},      {"h\n", 0, 0},   {"h\na", 0, 0},           {"h\na\n", 1, 1},
-        {"h\n\n", 1, 1},     {"h\n\n\n", 2, 2}, {"h\na\n\nb", 2, 2}, {"\n", 0, 0},            {"\n\n", 1, 1},
-        {"h\r\na\r\n", 1, 1},
+        {"", 0, 0, ""},
+        {"h", 0, 0, ""},
+        {"h\n", 0, 0, "h"},
+        {"h\na", 0, 0, "h"},
+        {"h\na\n", 1, 1, "h"},
+        {"h\n\n", 1, 1, "h"},
+        {"h\n\n\n", 2, 2, "h"},
+        {"h\na\n\nb", 2, 2, "h"},
+        {"\n", 0, 0, ""},
+        {"\n\n", 1, 1, ""},
+        {"h\r\na\r\n", 1, 1, "h\r"},
+        {rows, rowLines, rowLines, "h"},
+        {rows + "a", rowLines, rowLines, "h"},
+        {rows + "a\n", rowLines + 1, rowLines + 1, "h"},
+        {rows.substr(0, 4095) + "ab", rowLines - 1, rowLines - 1, "h"},
+        {"h\n" + std::string(5000, 'a'), 0, 0, "h"},
+        {longHeader + "\na\n", 1, 1, longHeader},
+        {longHeader + "\na", 0, 0, longHeader},
+        {longHeader, 0, 0, ""},
     };
     int index = 0;
-    for (const auto& [content, expected, whole] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(std::string(content)));
+    for (const auto& [content, expected, whole, header] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(content.substr(0, 40)) + " of " + std::to_string(content.size()));
         const std::string path = Path("r" + std::to_string(index++) + ".csv");
         WriteAll(path, content);
         ReportFileHandler reader;
@@ -568,6 +595,13 @@ TEST_F(ReportFileHandlerTest, CountAgreesWithWalkOnEveryFileShape) {
         ReportFileHandler writer;
         ASSERT_FALSE(writer.Open(path, kOut | kApp).IsError());
         EXPECT_EQ(writer.GetLineCount(), whole);
+        Fields fields;
+        ASSERT_FALSE(writer.GetHeader(fields, '\t').IsError());
+        EXPECT_EQ(fields, header.empty() ? Fields{} : Fields{header});
+        writer.Close();
+        // Nothing torn is left in the report once a writer opened it.
+        const std::string after = ReadAll(path);
+        EXPECT_TRUE(after.empty() || after.back() == '\n');
     }
 }
 

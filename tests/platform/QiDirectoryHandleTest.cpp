@@ -307,6 +307,31 @@ TEST(CQiDirectoryHandle, SubdirectoriesAreMadeAndEnteredWithoutFollowingLinks) {
         EXPECT_EQ(top.Unlink(name, true).GetErrNo(), 22) << name;
     }
     EXPECT_TRUE(CQiPath::IsFile(dir.File("Logs/a.csv")));
+
+    // A handle names the directory it has open, not the path it was given:
+    // the link resolved, and a rename since followed.
+    const std::string base = std::filesystem::canonical(dir.Path()).string();
+    std::string named;
+    ASSERT_TRUE(handle.GetCanonicalPath(named));
+    EXPECT_EQ(named, base + "/real");
+    ASSERT_EQ(::rename(dir.File("real").c_str(), dir.File("moved").c_str()), 0);
+    ASSERT_TRUE(handle.GetCanonicalPath(named));
+    EXPECT_EQ(named, base + "/moved");
+    {
+        // Without /proc nothing is made up: the caller resolves the path.
+        ScopedSysCalls restore;
+        Sys().readlink = [](const char*, char*, size_t) -> ssize_t {
+            errno = ENOENT;
+            return -1;
+        };
+        EXPECT_FALSE(handle.GetCanonicalPath(named));
+    }
+    CQiDirectoryHandle removed;
+    ASSERT_EQ(::mkdir(dir.File("gone").c_str(), 0777), 0);
+    ASSERT_FALSE(removed.Open(dir.File("gone")).IsError());
+    ASSERT_EQ(::rmdir(dir.File("gone").c_str()), 0);
+    EXPECT_FALSE(removed.GetCanonicalPath(named)) << named;
+    EXPECT_FALSE(CQiDirectoryHandle().GetCanonicalPath(named));
 }
 
 TEST(CQiDirectoryHandle, StatDescribesTheNameItselfAndTheOpenFile) {
