@@ -614,7 +614,21 @@ TEST(FastPath, SplittingFollowsTheRuleForLongRandomLines) {
         for (std::size_t k = 0; k < length; ++k) line.push_back(alphabet[random() % (random() & 1 ? 4 : 12)]);
         comma.Check(line);
     }
+    // Lines without a quote split 64 bytes at a time; one quote anywhere, even
+    // in the last byte or past the first blocks, sends the line back to the
+    // walk field by field. NUL and high bytes are no separators.
+    SplitChecker semicolon(';');
+    const std::string plain = std::string("a,;x \r\xff\x80", 8) + '\0';
+    for (int i = 0; i < 100000; ++i) {
+        line.clear();
+        const std::size_t length = random() % 300;
+        for (std::size_t k = 0; k < length; ++k) line.push_back(plain[random() % plain.size()]);
+        if (length > 0 && random() % 3 == 0) line[random() % 2 ? length - 1 : random() % length] = '"';
+        comma.Check(line);
+        semicolon.Check(line);
+    }
     EXPECT_EQ(comma.Mismatches(), 0u);
+    EXPECT_EQ(semicolon.Mismatches(), 0u);
 }
 
 // Texts written with the library's quoting read back as themselves, one field
