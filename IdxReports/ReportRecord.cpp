@@ -280,6 +280,33 @@ void ReportRecord::SplitViews(std::string_view line, std::vector<std::string_vie
         if (count == fields.size()) fields.emplace_back();
         fields[count++] = std::string_view(data + from, length);
     };
+    // A line without a double quote splits at every separator, found 64 bytes at
+    // a time and walked bit by bit: the loop exits once a block rather than once
+    // a field, whose lengths no branch predictor guesses. A quote anywhere sends
+    // the line to the exact walk below, from its start.
+    if (columnSeparator != Quote && columnSeparator != '\0') {
+        std::size_t from = 0;
+        bool quoted = false;
+        for (std::size_t block = 0; block < size; block += 64) {
+            const internal::SeparatorMarks marks =
+                internal::MarkSeparators(data + block, std::min<std::size_t>(64, size - block), columnSeparator);
+            if (marks.quotes != 0) {
+                quoted = true;
+                break;
+            }
+            for (uint64_t bits = marks.separators; bits != 0; bits &= bits - 1) {
+                const std::size_t at = block + static_cast<std::size_t>(__builtin_ctzll(bits));
+                add(from, at - from);
+                from = at + 1;
+            }
+        }
+        if (!quoted) {
+            add(from, size - from);
+            fields.resize(count);
+            return;
+        }
+        count = 0;
+    }
     std::size_t start = 0;
     for (;;) {
         if (start < size && data[start] == Quote) {

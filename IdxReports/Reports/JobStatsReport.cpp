@@ -67,6 +67,7 @@ Out& Fields(const JobStatsRecord& r, Out& out) {
 struct LineFields {
     const std::string_view* fields;
     std::size_t count;
+    std::string_view line;  // holds every field: the digits are read a word at a time
     std::size_t size() const { return count; }
     std::string_view operator[](std::size_t index) const { return fields[index]; }
 };
@@ -77,7 +78,11 @@ T ColumnValue(const Columns& columns, std::size_t index, T defaultValue) {
     if constexpr (std::is_same_v<T, std::string>) {
         return ReportRecord::UnquoteText(columns[index]);
     } else if constexpr (std::is_integral_v<T>) {
-        return internal::IntegerField<T>(std::string_view(columns[index]), defaultValue);
+        if constexpr (std::is_same_v<Columns, LineFields>) {
+            return internal::IntegerField<T>(columns[index], columns.line, defaultValue);
+        } else {
+            return internal::IntegerField<T>(std::string_view(columns[index]), defaultValue);
+        }
     } else {
         return ReportRecord::StringToField<T>(std::string_view(columns[index]), defaultValue);
     }
@@ -119,7 +124,7 @@ CQiError JobStatsRecord::FromString(const std::string& line) {
         SplitViews(line, split);
         // Read through a plain view of the vector: every use of the thread-local
         // itself would look its address up again after each call.
-        const LineFields columns{split.data(), split.size()};
+        const LineFields columns{split.data(), split.size(), line};
         totalFilesInIndex = ColumnValue(columns, Column::TotalFilesInIndex, 0ULL);
         jobId = ColumnValue(columns, Column::JobId, 0ULL);
         totalCommands = ColumnValue(columns, Column::TotalCommands, 0ULL);

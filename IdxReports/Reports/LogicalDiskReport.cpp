@@ -139,12 +139,12 @@ CQiError LogicalDiskRecord::FromString(const std::string& line) {
         // rather than being averaged in as 0 bytes free.
         long sampleTime = 0;
         unsigned long long sampleFree = 0;
-        if (!internal::ParseInteger(Trimmed(fields[Column::Time]), sampleTime) ||
-            !internal::ParseInteger(Trimmed(fields[Column::DiskFree]), sampleFree)) {
+        if (!internal::ParseInteger(Trimmed(fields[Column::Time]), fields.Line(), sampleTime) ||
+            !internal::ParseInteger(Trimmed(fields[Column::DiskFree]), fields.Line(), sampleFree)) {
             return detail::InvalidLine(FX_CODE_LOCATION, "LogicalDiskRecord");
         }
         const auto number = [&fields](std::size_t index) {
-            return internal::IntegerField<unsigned long long>(Trimmed(fields[index]), 0ULL);
+            return internal::IntegerField<unsigned long long>(Trimmed(fields[index]), fields.Line(), 0ULL);
         };
         time = sampleTime;
         db = number(Column::DB);

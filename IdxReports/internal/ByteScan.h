@@ -105,6 +105,45 @@ inline std::size_t FindByte(std::string_view text, char byte, std::size_t from) 
     return std::string_view::npos;
 }
 
+// One bit per byte of a 16-byte comparison result (each byte 0 or 0xff), the
+// first byte in the lowest bit.
+inline unsigned ByteMarks16(Bytes16 equal) {
+#if defined(__SSE2__)
+    typedef char Chars16 __attribute__((vector_size(16)));
+    return static_cast<unsigned>(__builtin_ia32_pmovmskb128(reinterpret_cast<Chars16>(equal)));
+#else
+    unsigned bits = 0;
+    for (unsigned i = 0; i < sizeof(Bytes16); ++i) bits |= static_cast<unsigned>(equal[i] & 1) << i;
+    return bits;
+#endif
+}
+
+// Where `separator` and '"' stand among the `count` (at most 64) bytes at `at`:
+// bit i of each mask for byte i. Bytes past `count` are never read.
+struct SeparatorMarks {
+    uint64_t separators;
+    uint64_t quotes;
+};
+inline SeparatorMarks MarkSeparators(const char* at, std::size_t count, char separator) {
+    char padded[64];
+    if (count < sizeof padded) {
+        // Zeros after the bytes: the caller never splits at NUL nor at '"'.
+        std::memset(padded, 0, sizeof padded);
+        std::memcpy(padded, at, count);
+        at = padded;
+    }
+    const Bytes16 separators = Bytes16{} + static_cast<unsigned char>(separator);
+    const Bytes16 quotes = Bytes16{} + static_cast<unsigned char>('"');
+    SeparatorMarks marks{0, 0};
+    for (unsigned block = 0; block < 4; ++block) {
+        Bytes16 bytes;
+        std::memcpy(&bytes, at + block * sizeof bytes, sizeof bytes);
+        marks.separators |= uint64_t{ByteMarks16(reinterpret_cast<Bytes16>(bytes == separators))} << (16 * block);
+        marks.quotes |= uint64_t{ByteMarks16(reinterpret_cast<Bytes16>(bytes == quotes))} << (16 * block);
+    }
+    return marks;
+}
+
 // What a text field holds that its line has to care about.
 enum TextFlags : unsigned {
     kNeedsQuotes = 1,  // the separator, a double quote or a carriage return: written quoted

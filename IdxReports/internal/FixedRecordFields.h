@@ -43,7 +43,7 @@ inline void AssignText(std::string& text, std::string_view field) {
 // the line it was built from.
 class FixedFields {
 public:
-    FixedFields(const ReportRecord& record, std::string_view line, std::size_t columns) {
+    FixedFields(const ReportRecord& record, std::string_view line, std::size_t columns) : line(line) {
         std::vector<std::string_view>& scratch = Scratch();
         record.SplitViews(line, scratch);
         complete = scratch.size() == columns;
@@ -56,11 +56,13 @@ public:
 
     bool Complete() const { return complete; }
     std::string_view operator[](std::size_t index) const { return fields[index]; }
+    // The whole line, which holds every field.
+    std::string_view Line() const { return line; }
     void Text(std::size_t index, std::string& text) const { AssignText(text, fields[index]); }
     // Numeric fields are never quoted; a field that does not convert reads as 0.
     template <typename T>
     T Number(std::size_t index) const {
-        if constexpr (std::is_integral_v<T>) return internal::IntegerField<T>(fields[index], T{});
+        if constexpr (std::is_integral_v<T>) return internal::IntegerField<T>(fields[index], line, T{});
         return ReportRecord::StringToField<T>(fields[index], T{});
     }
 
@@ -70,6 +72,7 @@ private:
         return scratch;
     }
 
+    std::string_view line;
     const std::string_view* fields = nullptr;
     bool complete = false;
 };

@@ -34,6 +34,7 @@
 #include <IdxReports/Reports/LogicalDiskReport.h>
 #include <IdxReports/Reports/SyntheticReports.h>
 #include <IdxReports/Reports/VerifyArchiveReport.h>
+#include <IdxReports/internal/NumberScan.h>
 
 namespace I2 {
 namespace {
@@ -317,6 +318,7 @@ public:
                 break;
             }
         }
+        if constexpr (std::is_integral_v<T>) CheckInLines<T>(text, expected, first);
     }
     template <typename... T>
     void CheckAll(std::string_view text) {
@@ -326,6 +328,31 @@ public:
     std::size_t Mismatches() const { return mismatches_; }
 
 private:
+    // The integer reader that may read the line around its field, with the field
+    // alone, first in a line, last in one and between others: it reads bytes
+    // outside the field, which must never change the answer.
+    template <typename T>
+    void CheckInLines(std::string_view text, const std::optional<T>& expected, T fallback) {
+        const T wanted = expected.value_or(fallback);
+        const std::string t(text);
+        const std::pair<std::string, std::string> around[] = {
+            {"", ""}, {"", ",9"}, {"", ",98765432"}, {"7,", ""}, {"-", ""}, {"12345678,", ""},
+            {"1,", ",2"}, {"99999999999999999999,", ",7"}};
+        for (const auto& [before, after] : around) {
+            const std::string line = before + t + after;
+            const std::string_view field(line.data() + before.size(), t.size());
+            const T got = internal::IntegerField<T>(field, line, fallback);
+            T parsed = static_cast<T>(3);
+            const bool converted = internal::ParseInteger<T>(field, line, parsed);
+            if ((!Same(got, wanted) || converted != expected.has_value() || (converted && !Same(parsed, wanted))) &&
+                ++mismatches_ <= 10) {
+                ADD_FAILURE() << "text [" << text << "] in line [" << line << "] as " << typeid(T).name()
+                              << ": IntegerField gives " << got << ", wanted " << wanted;
+                return;
+            }
+        }
+    }
+
     template <typename T>
     static bool Same(T a, T b) {
         if constexpr (std::is_floating_point_v<T>) {
@@ -587,7 +614,21 @@ TEST(FastPath, SplittingFollowsTheRuleForLongRandomLines) {
         for (std::size_t k = 0; k < length; ++k) line.push_back(alphabet[random() % (random() & 1 ? 4 : 12)]);
         comma.Check(line);
     }
+    // Lines without a quote split 64 bytes at a time; one quote anywhere, even
+    // in the last byte or past the first blocks, sends the line back to the
+    // walk field by field. NUL and high bytes are no separators.
+    SplitChecker semicolon(';');
+    const std::string plain = std::string("a,;x \r\xff\x80", 8) + '\0';
+    for (int i = 0; i < 100000; ++i) {
+        line.clear();
+        const std::size_t length = random() % 300;
+        for (std::size_t k = 0; k < length; ++k) line.push_back(plain[random() % plain.size()]);
+        if (length > 0 && random() % 3 == 0) line[random() % 2 ? length - 1 : random() % length] = '"';
+        comma.Check(line);
+        semicolon.Check(line);
+    }
     EXPECT_EQ(comma.Mismatches(), 0u);
+    EXPECT_EQ(semicolon.Mismatches(), 0u);
 }
 
 // Texts written with the library's quoting read back as themselves, one field
