@@ -54,6 +54,11 @@ unsigned FlagsFor(OpenMode_t mode) {
     return 0;
 }
 
+// One component that names a file inside a directory: not "", "." or "..", no "/".
+bool IsFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 CQiError NotOpenError(const FXCodeLocation& location, const std::string& path) {
     return FXErrorUtil::ErrorErrNo(location, 22, "File is [%s] not open.", path.c_str());
 }
@@ -121,14 +126,18 @@ ReportFileHandler::~ReportFileHandler() { Close(); }
 // ---------------------------------------------------------------------------
 
 CQiError ReportFileHandler::Open(const std::string& path, OpenMode_t mode) {
-    const bool wasOpen = IsOpen();
-    const bool wasLocked = namedMutex && namedMutex->isLocked();
+    return OpenResolved(path, mode, nullptr);
+}
+
+CQiError ReportFileHandler::OpenIn(const CQiDirectoryHandle& dir, const std::string& name, OpenMode_t mode) {
+    if (!IsFileName(name)) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "[%s] is not a file name inside directory [%s]",
+                                       name.c_str(), dir.GetPath().c_str());
+    }
     try {
-        return OpenResolved(path, mode, nullptr);
-    } catch (...) {
-        // Out of memory on the way: what this call opened or locked goes again.
-        if (!wasOpen) ForgetFailedOpen(wasLocked);
-        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Opening report file [%s]", path.c_str());
+        return OpenResolved(dir.PathOf(name), mode, &dir);
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "Out of memory opening report file [%s]", name.c_str());
     }
 }
 
@@ -139,23 +148,21 @@ void ReportFileHandler::ForgetFailedOpen(bool keepLock) {
     if (!keepLock) UnlockFile();
 }
 
-CQiError ReportFileHandler::OpenIn(const CQiDirectoryHandle& dir, const std::string& name, OpenMode_t mode) {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-        return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, 22, "[%s] is not a file name inside directory [%s]",
-                                       name.c_str(), dir.GetPath().c_str());
-    }
+CQiError ReportFileHandler::OpenResolved(const std::string& path, OpenMode_t mode,
+                                         const CQiDirectoryHandle* resolved) {
     const bool wasOpen = IsOpen();
     const bool wasLocked = namedMutex && namedMutex->isLocked();
     try {
-        return OpenResolved(dir.PathOf(name), mode, &dir);
+        return OpenSteps(path, mode, resolved);
     } catch (...) {
-        if (!wasOpen) ForgetFailedOpen(wasLocked);  // as in Open
-        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Opening report file [%s]", name.c_str());
+        // Out of memory on the way: what this call opened or locked goes again.
+        if (!wasOpen) ForgetFailedOpen(wasLocked);
+        return FXErrorUtil::FromCurrentException(FX_CODE_LOCATION, "Opening report file [%s]", path.c_str());
     }
 }
 
-CQiError ReportFileHandler::OpenResolved(const std::string& path, OpenMode_t mode,
-                                         const CQiDirectoryHandle* resolved) {
+CQiError ReportFileHandler::OpenSteps(const std::string& path, OpenMode_t mode,
+                                      const CQiDirectoryHandle* resolved) {
     if (IsOpen()) {
         // Opening an open handler is a caller's mistake worth seeing at any level.
         const int level = debugLog.getDebugLevel();
@@ -238,9 +245,7 @@ CQiError ReportFileHandler::LockForWriting(bool& lockTakenHere) {
     CQiError err;
     try {
         std::string canonical;
-        const bool plainName = !fileName.empty() && fileName != "." && fileName != ".." &&
-                               fileName.find('/') == std::string::npos;
-        const std::string lockName = plainName && directory.GetCanonicalPath(canonical)
+        const std::string lockName = IsFileName(fileName) && directory.GetCanonicalPath(canonical)
                                          ? Utils::LockNameInDirectory(canonical, fileName)
                                          : LockNameOf(filePath);
         err = ReportFileReplacement::LockNamed(lockName, filePath, namedMutex);

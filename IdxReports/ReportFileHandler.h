@@ -183,8 +183,10 @@ private:
     // After an exception inside Open: nothing stays open, and a lock stays only
     // when it was held before (`keepLock`).
     void ForgetFailedOpen(bool keepLock);
-    // Open and OpenIn: `resolved` is OpenIn's directory, else null.
+    // Open and OpenIn: `resolved` is OpenIn's directory, else null. No
+    // exception leaves it; OpenSteps does the work.
     CQiError OpenResolved(const std::string& path, OpenMode_t mode, const CQiDirectoryHandle* resolved);
+    CQiError OpenSteps(const std::string& path, OpenMode_t mode, const CQiDirectoryHandle* resolved);
     // Open's steps in the directory, under the lock for a writer: a rotation a
     // crash left half done, the mode fitted to the file, the descriptor, the
     // header line and, for a writer, a torn last line set aside; `existed`

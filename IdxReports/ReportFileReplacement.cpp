@@ -62,9 +62,11 @@ CQiError CreateTemporary(const CQiDirectoryHandle& dir, const std::string& name,
     }
     // The attributes come from the descriptor the content is read from: a
     // file renamed over the report after the look above lends neither.
-    if (exists) err = dir.OpenFile(name, CQiFile::OpenRead, report);
-    if (!err.IsError() && exists) err = report.Stat(st);
-    if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    if (exists) {
+        const CQiFileStat seen = st;
+        err = dir.OpenFile(name, CQiFile::OpenRead, report, &seen, st);
+        if (err.IsError()) return err.Push(FX_CODE_LOCATION);
+    }
     // Whatever stands at the temporary name (a crash's leftover, or a link
     // planted there) is removed, not written through.
     err = dir.Unlink(tmpName, true);

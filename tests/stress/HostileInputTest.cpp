@@ -640,7 +640,7 @@ struct HostileBase {
     }
 };
 
-enum class Operation { Append, Rotate, MarkInvalid, Convert, Load, LogCleanUp, Repair, Show, Jobs, Metrics };
+enum class Operation { Append, Rotate, MarkInvalid, Convert, Load, Copy, LogCleanUp, Repair, Show, Jobs, Metrics };
 const char* NameOf(Operation operation) {
     switch (operation) {
         case Operation::Append: return "append";
@@ -648,6 +648,7 @@ const char* NameOf(Operation operation) {
         case Operation::MarkInvalid: return "SetInvalidJobs";
         case Operation::Convert: return "header conversion";
         case Operation::Load: return "LoadAll";
+        case Operation::Copy: return "Copy to .old";
         case Operation::LogCleanUp: return "log clean-up writer";
         case Operation::Repair: return "idxreport check --repair";
         case Operation::Show: return "idxreport show";
@@ -747,6 +748,11 @@ int RunOperation(Operation operation, const std::string& dir) {
                 if (!err.IsError()) err = report.LoadAll(rows);
                 break;
             }
+            case Operation::Copy: {
+                const std::string report = dir + "/" + JobStatsKind::kFile;
+                err = ReportFileHandler::Copy(report, report + ".old");
+                break;
+            }
             case Operation::Repair:
                 return RunTool({"check", "--repair", "--lock-timeout", "1000", dir + "/" + JobStatsKind::kFile},
                                dir + "/../tool-errors", kHangSeconds);
@@ -802,7 +808,7 @@ TEST(HostileDirectory, LinkFifoOrDeviceAtAReportOrSideFileNameWasFollowedOrHungT
         {".rotation", ".rotation"}, {".retired", ".retired"}, {".old.tmp", ".old.tmp"}, {"the lock file", "lock"}};
     int cases = 0, errors = 0;
     std::vector<Operation> operations = {Operation::Append, Operation::Rotate, Operation::MarkInvalid,
-                                         Operation::Convert, Operation::Load};
+                                         Operation::Convert, Operation::Load, Operation::Copy};
 #ifdef IDXREPORT_BINARY
     operations.insert(operations.end(), {Operation::Repair, Operation::Show, Operation::Jobs, Operation::Metrics});
 #endif
