@@ -120,6 +120,21 @@ private:
 
     // ".old" changes only when the report rotates; it is read again only then.
     Jobs ReadJobs() {
+        // A kill between a rotation's exchange of names and its rename leaves
+        // the old rows in FILE.rotation (or FILE.retired), out of sight until
+        // the next writer's open makes the file FILE.old: read as that.
+        struct stat report {};
+        const bool haveReport = lstat((dir / kJobs).c_str(), &report) == 0;
+        for (const char* side : {".rotation", ".retired"}) {
+            const std::string leftover = dir / (std::string(kJobs) + side);
+            struct stat st {};
+            if (lstat(leftover.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            if (haveReport && st.st_ino == report.st_ino) continue;  // still the report itself
+            ReportContent rows = ReadReport<JobStatsKind>(leftover);
+            if (rows.rows.empty() && rows.badLines.empty()) continue;  // the new report, not yet in place
+            oldKey = {};
+            return {ReadReport<JobStatsKind>(dir / kJobs), rows};
+        }
         struct stat st {};
         if (lstat((dir / kOld).c_str(), &st) != 0) st = {};
         const auto same = [](const timespec& a, const timespec& b) {
